@@ -1,0 +1,43 @@
+// The launcher state: one process-wide record of fixed buffers and flags, zero-filled at
+// start. The console handler thread shares child_process, unpacking_started and
+// target_directory with the main thread.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "payload/container.h"
+#include "payload/format.h"
+#include "payload/reader.h"
+
+constexpr size_t path_capacity = 4096;
+constexpr size_t own_path_normalised_capacity = 4097;
+constexpr size_t directory_value_capacity = 4097;
+constexpr size_t command_line_capacity = 32768;
+
+enum class Role { parent, child };
+
+struct LauncherState {
+  // The child's handle while the parent waits, else null. Whoever takes it out with an
+  // exchange owns it and closes it: the handle is closed once and never used after.
+  std::atomic<HANDLE> child_process;
+  // Set once to 1 right before the first read of the entry stream.
+  std::atomic<uint8_t> unpacking_started;
+  // Set by the console handler when it had to terminate the child.
+  std::atomic<bool> child_terminated;
+  wchar_t target_directory[path_capacity];
+  wchar_t main_library_path[main_library_path_capacity];
+  wchar_t own_path_normalised[own_path_normalised_capacity];
+  wchar_t own_path[path_capacity];
+  wchar_t own_path_for_directory[directory_value_capacity];
+  wchar_t directory_value[directory_value_capacity];
+  wchar_t child_command_line[command_line_capacity];
+  PayloadLocation payload;
+  PayloadReader reader;
+  int argument_count;
+  wchar_t** argument_vector;
+};
+
+extern LauncherState launcher_state;

@@ -1,0 +1,22 @@
+// Finding the payload in the launcher's own executable and testing its header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct PayloadLocation {
+  const unsigned char* data;  // first byte of the resource, mapped read-only; never copied
+  uint32_t size;              // as SizeofResource reports it
+};
+
+// Resource 27 of type 10 in the own executable. A payload that cannot be found, loaded or
+// locked comes back as {nullptr, 0}, which check_payload_header reports. Windows only.
+PayloadLocation locate_payload();
+
+// Ends the process with "Error, couldn't find attached data header." unless the payload
+// begins with "VZ" and the flag "Y". Returns the compressed data after the header.
+struct CompressedData {
+  const unsigned char* data;
+  size_t size;
+};
+CompressedData check_payload_header(const unsigned char* payload, size_t size);

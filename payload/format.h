@@ -1,0 +1,38 @@
+// The payload layout that the launcher reads and tavrin-pack writes. Every number that
+// both sides must agree on lives here and nowhere else.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Container: magic "VZ", flag "Y", one zstd frame, zero alignment bytes, length trailer.
+constexpr unsigned char payload_magic_0 = 0x56;  // 'V'
+constexpr unsigned char payload_magic_1 = 0x5A;  // 'Z'
+constexpr unsigned char payload_flag_zstd = 0x59;  // 'Y'
+constexpr size_t payload_header_size = 3;
+constexpr size_t payload_trailer_size = 8;
+constexpr size_t payload_trailer_alignment = 8;
+
+// Where the payload sits in the launcher's own executable: RT_RCDATA, id 27, neutral language.
+constexpr uint16_t payload_resource_type = 10;
+constexpr uint16_t payload_resource_id = 27;
+constexpr uint16_t payload_resource_language = 0;
+
+// The frame: a 2^27 window at most; the packer declares exactly that window.
+constexpr int payload_window_log = 27;
+constexpr unsigned char payload_window_descriptor = 0x88;  // (27 - 10) << 3
+constexpr uint32_t zstd_frame_magic = 0xFD2FB528;
+
+// Entry stream: UTF-16LE name + 0x0000, 64-bit little-endian size, data; an empty name ends it.
+constexpr size_t entry_name_capacity = 1024;  // units, terminator included
+constexpr size_t entry_path_capacity = 4096;  // units, terminator included
+constexpr size_t entry_size_bytes = 8;
+constexpr size_t entry_unit_bytes = 2;
+constexpr wchar_t entry_separator = L'\\';
+
+// Reading and writing pieces.
+constexpr size_t reader_window_size = 131072;  // the library's largest block
+constexpr size_t write_piece_size = 32768;
+
+// The first entry's full path, as the child role loads it.
+constexpr size_t main_library_path_capacity = 1024;

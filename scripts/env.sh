@@ -1,0 +1,44 @@
+# Sourced by the other scripts: build folders and a private wine prefix below the build folder.
+tavrin_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export TAVRIN_BUILD_DIR="${TAVRIN_BUILD_DIR:-$tavrin_root/build}"
+export WINEPREFIX="$TAVRIN_BUILD_DIR/wine-prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+tavrin_win_dir="$TAVRIN_BUILD_DIR/win"
+tavrin_host_dir="$TAVRIN_BUILD_DIR/host"
+
+tavrin_wineserver_started=0
+
+# Creates the prefix on first use and starts a persistent wineserver for this prefix, so
+# that each later start of a Windows program takes milliseconds instead of seconds.
+start_wine() {
+  mkdir -p "$WINEPREFIX"
+  if ! tavrin_wineserver_running; then
+    wineserver -p
+    tavrin_wineserver_started=1
+  fi
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine: creating the prefix $WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+  fi
+}
+
+# True when a wineserver serves this prefix (its socket directory holds a live server).
+tavrin_wineserver_running() {
+  local pid
+  for pid in $(pgrep -u "$(id -u)" wineserver 2>/dev/null); do
+    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Stops only the wineserver this script started.
+stop_wine() {
+  if [ "$tavrin_wineserver_started" = 1 ]; then
+    wineserver -k 2>/dev/null || true
+    tavrin_wineserver_started=0
+  fi
+}
