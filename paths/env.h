@@ -1,0 +1,15 @@
+// The launcher's own process environment, by narrow (ASCII) variable name.
+#pragma once
+
+// The value as a heap copy owned by the caller, or nullptr when the variable is unset,
+// empty, too long for the 32,768-unit buffer, or the copy cannot be allocated.
+wchar_t* env_get(const char* name);
+// SetEnvironmentVariableW's result; no caller depends on it.
+bool env_set(const char* name, const wchar_t* value);
+// Removes the variable; SetEnvironmentVariableW's result.
+bool env_unset(const char* name);
+
+constexpr const char env_parent[] = "TAVRIN_ONEFILE_PARENT";
+constexpr const char env_start[] = "TAVRIN_ONEFILE_START";
+constexpr const char env_directory[] = "TAVRIN_ONEFILE_DIRECTORY";
+constexpr const char env_original_argv0[] = "TAVRIN_ORIGINAL_ARGV0";

@@ -1,0 +1,14 @@
+// Bringing the path of an existing file to one canonical text for comparison.
+#pragma once
+
+#include <cstddef>
+
+// Final path of the file through an open handle, without the "\\?\" prefix (drive form)
+// and with "\\?\UNC\" turned into "\\". Output may be input. Ends the process when the
+// file cannot be opened or the result does not fit.
+void normalize_path(wchar_t* output, const wchar_t* input, size_t capacity);
+// The same, but returns false (output unchanged) when the file cannot be opened, for paths
+// that belong to another process and may have gone away.
+bool try_normalize_path(wchar_t* output, const wchar_t* input, size_t capacity);
+// Directory part in its short (8.3) form, last component kept as it is. In place.
+void shorten_directory(wchar_t* path, size_t capacity);

@@ -1,0 +1,24 @@
+// The entry loop: turns the entry stream into files below the target directory.
+#pragma once
+
+#include <cstddef>
+
+class PayloadReader;
+
+enum class UnpackMode {
+  write_all,        // parent role: every entry, up to the end marker
+  first_name_only,  // child role: leave once the first entry's path is recorded
+};
+
+// Reads entries from reader and writes them below target_directory. The first entry's full
+// path is copied into main_library_path (main_library_path_capacity units, empty on entry).
+// In first_name_only mode returns right after that (or at an end marker, leaving
+// main_library_path empty).
+void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
+                    UnpackMode mode);
+
+// Makes sure the directory that holds path exists. True when it does at the end.
+bool ensure_parent_directory(const wchar_t* path);
+// Makes sure one directory exists (its parent assumed present), through the memo of known
+// directories seeded with the "{HOME}" expansion.
+bool create_directory_cached(const wchar_t* directory);
