@@ -7,6 +7,8 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 tavrin_win_dir="$TAVRIN_BUILD_DIR/win"
 tavrin_host_dir="$TAVRIN_BUILD_DIR/host"
+# Host tests that check Windows binaries (the packer writing into a real stub) find them here.
+export TAVRIN_WIN_BIN_DIR="$tavrin_win_dir/bin"
 
 tavrin_wineserver_started=0
 
