@@ -13,6 +13,7 @@
 #include "payload/reader.h"
 
 constexpr size_t path_capacity = 4096;
+constexpr size_t own_path_capacity = 4096;
 constexpr size_t own_path_normalised_capacity = 4097;
 constexpr size_t directory_value_capacity = 4097;
 constexpr size_t command_line_capacity = 32768;
@@ -20,24 +21,28 @@ constexpr size_t command_line_capacity = 32768;
 enum class Role { parent, child };
 
 struct LauncherState {
-  // The child's handle while the parent waits, else null. Whoever takes it out with an
-  // exchange owns it and closes it: the handle is closed once and never used after.
+  // A duplicate of the child's handle, kept for the console handler while the parent waits
+  // on its own handle; null otherwise. Whoever takes it out with an exchange owns it and
+  // closes it, so it is closed once and never used after its close (see launcher/child.cpp).
   std::atomic<HANDLE> child_process;
   // Set once to 1 right before the first read of the entry stream.
   std::atomic<uint8_t> unpacking_started;
-  // Set by the console handler when it had to terminate the child.
-  std::atomic<bool> child_terminated;
   wchar_t target_directory[path_capacity];
   wchar_t main_library_path[main_library_path_capacity];
   wchar_t own_path_normalised[own_path_normalised_capacity];
-  wchar_t own_path[path_capacity];
+  wchar_t own_path[own_path_capacity];
   wchar_t own_path_for_directory[directory_value_capacity];
   wchar_t directory_value[directory_value_capacity];
   wchar_t child_command_line[command_line_capacity];
   PayloadLocation payload;
   PayloadReader reader;
+  // The C runtime's wide argument count and vector, read once at the start.
   int argument_count;
   wchar_t** argument_vector;
 };
 
 extern LauncherState launcher_state;
+
+// Fills buffer (capacity units) with the launcher's module file name unless it already
+// holds one. A name the system cannot give, or gives cut short, ends the process.
+void fill_own_module_path(wchar_t* buffer, size_t capacity);

@@ -1,0 +1,85 @@
+#include "launcher/child.h"
+
+#include <shellapi.h>
+
+#include "diag/diag.h"
+#include "diag/messages.h"
+#include "launcher/cleanup.h"
+#include "launcher/quoting.h"
+#include "launcher/state.h"
+
+namespace {
+
+constexpr DWORD exit_code_unreadable = 1;
+
+STARTUPINFOW prepare_startup_information() {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  return startup;
+}
+
+// Hands the console handler a duplicate of the child's handle through child_process; the
+// main thread keeps the original for its own wait. Each side closes only its own handle,
+// and the duplicate goes to whichever thread takes it out of the slot first (an atomic
+// exchange), so no handle is closed twice or used after its close, and the main thread's
+// wait cannot lose its handle. Without a duplicate the handler cannot end the child, but
+// the wait still returns when the child ends.
+void share_child_handle(HANDLE child) {
+  HANDLE shared = nullptr;
+  const HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, child, self, &shared, 0, FALSE, DUPLICATE_SAME_ACCESS)) shared = nullptr;
+  launcher_state.child_process.store(shared);
+}
+
+void withdraw_child_handle() {
+  HANDLE shared = launcher_state.child_process.exchange(nullptr);
+  if (shared != nullptr) CloseHandle(shared);
+}
+
+}  // namespace
+
+wchar_t* build_child_command_line() {
+  LauncherState& state = launcher_state;
+  state.child_command_line[0] = L'\0';
+  int count = 0;
+  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) {
+    const DWORD error = GetLastError();
+    exit_with_system_error(message_launch_failed, error);
+  }
+  fill_own_module_path(state.own_path, own_path_capacity);
+  if (count <= 0) return state.child_command_line;
+  arguments[0] = state.own_path;
+  // The argument array is never released: the process ends soon after the child.
+  if (!join_command_line(state.child_command_line, command_line_capacity, arguments,
+                         static_cast<size_t>(count))) {
+    exit_with_system_error(message_launch_failed, ERROR_FILENAME_EXCED_RANGE);
+  }
+  return state.child_command_line;
+}
+
+DWORD launch_and_wait() {
+  LauncherState& state = launcher_state;
+  fill_own_module_path(state.own_path, own_path_capacity);
+  STARTUPINFOW startup = prepare_startup_information();
+  wchar_t* line = build_child_command_line();
+  PROCESS_INFORMATION child{};
+  if (!CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, NORMAL_PRIORITY_CLASS,
+                      nullptr /* own environment */, nullptr /* own current directory */, &startup, &child)) {
+    const DWORD error = GetLastError();
+    exit_with_system_error(message_launch_failed, error);
+  }
+  CloseHandle(child.hThread);
+  share_child_handle(child.hProcess);
+  DWORD exit_code = 0;
+  WaitForSingleObject(child.hProcess, INFINITE);
+  if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = exit_code_unreadable;
+  withdraw_child_handle();
+  CloseHandle(child.hProcess);
+  clean_up();
+  return exit_code;
+}

@@ -1,0 +1,14 @@
+// Starting the launcher's own executable a second time as the child, and waiting for it.
+#pragma once
+
+#include <windows.h>
+
+// Rebuilds the process's command line with argument 0 replaced by the launcher's full
+// module path, into launcher_state.child_command_line. A line that cannot be split or does
+// not fit is reported as a launch failure: no child ever starts with a guessed or cut line.
+wchar_t* build_child_command_line();
+
+// Starts the child with the rebuilt line, the own standard handles and environment, waits
+// for it without a time limit, runs clean_up and returns the child's exit code (1 when it
+// cannot be read).
+DWORD launch_and_wait();

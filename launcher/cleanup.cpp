@@ -1,0 +1,93 @@
+#include "launcher/cleanup.h"
+
+#include <shellapi.h>
+
+#include <atomic>
+#include <cwchar>
+
+#include "launcher/state.h"
+#include "paths/bounded.h"
+
+namespace {
+
+// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI; no FOF_ALLOWUNDO: the removal is permanent.
+constexpr FILEOP_FLAGS removal_flags = 0x414;
+// The path, its terminator and the list's closing zero.
+constexpr size_t removal_list_capacity = path_capacity + 1;
+
+void system_sleep(DWORD milliseconds) {
+  Sleep(milliseconds);
+}
+
+std::atomic<CleanupSleep> cleanup_sleep{system_sleep};
+std::atomic<DWORD> grace_period_ms{child_grace_period_ms};
+
+// Takes the child's handle out of the shared slot; only the thread that got it uses and
+// closes it. The main thread waits on a handle of its own, so this close never pulls a
+// handle from under its wait.
+void end_child() {
+  HANDLE child = launcher_state.child_process.exchange(nullptr);
+  if (child == nullptr) return;
+  if (WaitForSingleObject(child, grace_period_ms.load()) != WAIT_OBJECT_0) {
+    TerminateProcess(child, terminated_child_exit_code);
+  }
+  CloseHandle(child);
+}
+
+// Filled afresh for every attempt: the shell may write into the structure.
+void request_removal() {
+  wchar_t list[removal_list_capacity];
+  copy_bounded(list, launcher_state.target_directory, path_capacity);
+  list[wcslen(list) + 1] = L'\0';
+  SHFILEOPSTRUCTW request{};
+  request.hwnd = nullptr;
+  request.wFunc = FO_DELETE;
+  request.pFrom = list;
+  request.pTo = L"";
+  request.fFlags = removal_flags;
+  request.fAnyOperationsAborted = FALSE;
+  request.hNameMappings = nullptr;
+  request.lpszProgressTitle = L"";
+  SHFileOperationW(&request);
+}
+
+bool target_directory_exists() {
+  const DWORD attributes = GetFileAttributesW(launcher_state.target_directory);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+void clean_up() {
+  end_child();
+  if (launcher_state.unpacking_started.load() == 0) return;
+  request_removal();
+  // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
+  for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
+    cleanup_sleep.load()(removal_pause_ms);
+    request_removal();
+  }
+}
+
+BOOL WINAPI console_event_handler(DWORD event_type) {
+  switch (event_type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      clean_up();
+      break;
+    default:
+      break;
+  }
+  return FALSE;
+}
+
+void set_cleanup_sleep(CleanupSleep sleep) {
+  cleanup_sleep.store(sleep != nullptr ? sleep : system_sleep);
+}
+
+void set_child_grace_period(DWORD milliseconds) {
+  grace_period_ms.store(milliseconds);
+}

@@ -1,0 +1,25 @@
+// Removal of the target directory, the grace period for a running child, and the console
+// control handler that runs both when the user interrupts the parent.
+#pragma once
+
+#include <windows.h>
+
+constexpr DWORD child_grace_period_ms = 5000;
+constexpr int further_removal_attempts = 20;
+constexpr DWORD removal_pause_ms = 100;
+// The exit code given to a child that had to be terminated: what Windows reports for a
+// console program ended by Ctrl+C, so that an interrupted run never reads as a success.
+constexpr UINT terminated_child_exit_code = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+
+// Ends the child if one is still registered (after the grace period), then, once unpacking
+// has started, removes the target directory with up to 21 removal requests.
+void clean_up();
+// Runs clean_up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns FALSE so
+// that the system's default processing follows.
+BOOL WINAPI console_event_handler(DWORD event_type);
+
+// Seams for tests: the pause between removal attempts and the child's grace period. The
+// launcher itself never calls them.
+using CleanupSleep = void (*)(DWORD milliseconds);
+void set_cleanup_sleep(CleanupSleep sleep);  // nullptr restores Sleep
+void set_child_grace_period(DWORD milliseconds);

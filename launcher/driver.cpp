@@ -1,0 +1,55 @@
+#include "launcher/driver.h"
+
+#include <cstdlib>
+
+#include "diag/diag.h"
+#include "diag/messages.h"
+#include "launcher/child.h"
+#include "launcher/cleanup.h"
+#include "launcher/role.h"
+#include "launcher/run.h"
+#include "launcher/state.h"
+#include "paths/spec.h"
+#include "payload/unpack.h"
+
+namespace {
+
+// The child reads only the first entry's name. An entry stream without entries names no main
+// library: that is reported like a library that cannot be found, and the child never goes
+// on to the parent's steps, which would start yet another child.
+int run_child_role() {
+  LauncherState& state = launcher_state;
+  unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::first_name_only);
+  if (state.main_library_path[0] == L'\0') exit_with_system_error(message_load_failed, ERROR_FILE_NOT_FOUND);
+  return run_main_library();
+}
+
+int run_parent_role() {
+  LauncherState& state = launcher_state;
+  unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::write_all);
+  state.reader.close();
+  publish_child_environment(state.argument_count > 0 ? state.argument_vector[0] : nullptr);
+  // The exit code travels as the same 32 bits, whatever their sign.
+  return static_cast<int>(launch_and_wait());
+}
+
+}  // namespace
+
+int run_launcher() {
+  LauncherState& state = launcher_state;
+  state.argument_count = __argc;
+  state.argument_vector = __wargv;
+  const Role role = decide_role();
+  const bool expanded = expand_spec(state.target_directory, target_spec, path_capacity);
+  state.payload = locate_payload();
+  if (!expanded) abort_with_spec_error(target_spec);
+  if (role == Role::parent && !SetConsoleCtrlHandler(console_event_handler, TRUE)) {
+    exit_with_message(message_register_handler_failed);
+  }
+  const CompressedData compressed = check_payload_header(state.payload.data, state.payload.size);
+  state.reader.open(compressed.data, compressed.size);
+  // From here a console event in the parent role removes the target directory.
+  state.unpacking_started.store(1);
+  if (role == Role::child) return run_child_role();
+  return run_parent_role();
+}

@@ -1,0 +1,98 @@
+#include "launcher/role.h"
+
+#include <psapi.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+#include "diag/diag.h"
+#include "paths/bounded.h"
+#include "paths/env.h"
+#include "paths/normalize.h"
+
+namespace {
+
+constexpr size_t foreign_path_capacity = 2048;
+constexpr size_t process_id_text_capacity = 128;
+constexpr DWORD parent_query_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
+
+// The decimal process ID in value, or false when it is not a plain 32-bit number.
+bool parse_process_id(const wchar_t* value, DWORD* id) {
+  wchar_t* end = nullptr;
+  errno = 0;
+  const unsigned long number = wcstoul(value, &end, 10);
+  if (errno != 0 || end == value || *end != L'\0') return false;
+  *id = static_cast<DWORD>(number);
+  return true;
+}
+
+void fill_own_path_normalised() {
+  wchar_t* own = launcher_state.own_path_normalised;
+  if (own[0] != L'\0') return;
+  fill_own_module_path(own, own_path_normalised_capacity);
+  normalize_path(own, own, own_path_normalised_capacity);
+  shorten_directory(own, own_path_normalised_capacity);
+}
+
+// The image path of another process in canonical form. A path that no longer opens (a
+// renamed folder, a removed drive) fails the check instead of ending the process: a stale
+// variable must never keep the launcher from starting.
+bool read_foreign_image_path(HANDLE process, wchar_t* path) {
+  if (K32GetModuleFileNameExW(process, nullptr, path, static_cast<DWORD>(foreign_path_capacity)) == 0) {
+    return false;
+  }
+  if (!try_normalize_path(path, path, foreign_path_capacity)) return false;
+  shorten_directory(path, foreign_path_capacity);
+  return true;
+}
+
+// True when the process with ID value runs this same executable file.
+bool names_running_copy(const wchar_t* value) {
+  DWORD id = 0;
+  if (!parse_process_id(value, &id)) return false;
+  HANDLE process = OpenProcess(parent_query_access, FALSE, id);
+  if (process == nullptr) return false;
+  wchar_t foreign[foreign_path_capacity];
+  const bool readable = read_foreign_image_path(process, foreign);
+  fill_own_path_normalised();
+  CloseHandle(process);
+  return readable && wcscmp(foreign, launcher_state.own_path_normalised) == 0;
+}
+
+void publish_own_process_id() {
+  char narrow_id[process_id_text_capacity];
+  snprintf(narrow_id, sizeof narrow_id, "%ld", static_cast<long>(GetCurrentProcessId()));
+  wchar_t wide_id[process_id_text_capacity];
+  size_t length = 0;
+  // Digits only: each byte widens to the unit of the same value.
+  for (; narrow_id[length] != '\0'; ++length) wide_id[length] = static_cast<wchar_t>(narrow_id[length]);
+  wide_id[length] = L'\0';
+  env_set(env_parent, wide_id);
+}
+
+}  // namespace
+
+Role decide_role() {
+  wchar_t* parent = env_get(env_parent);
+  if (parent != nullptr) {
+    const bool is_child = names_running_copy(parent);
+    free(parent);
+    if (is_child) return Role::child;
+    env_unset(env_parent);
+    env_unset(env_start);
+  }
+  publish_own_process_id();
+  return Role::parent;
+}
+
+void publish_child_environment(const wchar_t* original_argv0) {
+  LauncherState& state = launcher_state;
+  fill_own_module_path(state.own_path_for_directory, directory_value_capacity);
+  copy_bounded(state.directory_value, state.own_path_for_directory, directory_value_capacity);
+  wchar_t* last_separator = wcsrchr(state.directory_value, L'\\');
+  if (last_separator != nullptr) *last_separator = L'\0';
+  env_set(env_directory, state.directory_value);
+  env_set(env_original_argv0, original_argv0 != nullptr ? original_argv0 : L"");
+}

@@ -1,0 +1,37 @@
+#include "launcher/run.h"
+
+#include <windows.h>
+
+#include "diag/diag.h"
+#include "diag/messages.h"
+#include "launcher/state.h"
+
+namespace {
+
+using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
+
+// Looked up at run time: Windows 7 without its loader update lacks the function, and the
+// launcher must start there all the same. The load below does not depend on it.
+void add_target_to_dll_directories() {
+  HMODULE kernel = GetModuleHandleA("Kernel32.dll");
+  if (kernel == nullptr) return;
+  const FARPROC found = GetProcAddress(kernel, "AddDllDirectory");
+  if (found == nullptr) return;
+  const auto add_directory = reinterpret_cast<AddDllDirectoryFunction>(reinterpret_cast<void (*)()>(found));
+  add_directory(launcher_state.target_directory);
+}
+
+}  // namespace
+
+int run_main_library() {
+  add_target_to_dll_directories();
+  HMODULE library = LoadLibraryExW(launcher_state.main_library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (library == nullptr) {
+    const DWORD error = GetLastError();
+    exit_with_system_error(message_load_failed, error);
+  }
+  const FARPROC entry = GetProcAddress(library, "run_code");
+  if (entry == nullptr) exit_with_message(message_entry_point_missing);
+  const auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void (*)()>(entry));
+  return run_code(launcher_state.argument_count, launcher_state.argument_vector);
+}

@@ -1,0 +1,10 @@
+// The child role's work: load the main library and hand it the process's arguments.
+#pragma once
+
+// The exported entry point of every main library.
+using RunCode = int (*)(int argument_count, wchar_t** argument_vector);
+
+// Loads launcher_state.main_library_path, calls its run_code with the C runtime's argument
+// count and vector and returns the result. A library that cannot be loaded, or that lacks
+// run_code, is reported and ends the process.
+int run_main_library();
