@@ -1,0 +1,206 @@
+// The configurable main library of the end-to-end tests. run_code reports what it sees
+// (its arguments, the four hand-over variables, its own module path, its process id) as
+// one block on standard output, and into the file named by E2E_REPORT when that is set,
+// then does what E2E_ACTION asks and returns the code in E2E_EXIT.
+//
+// Strings are written as "x" followed by four hex digits per UTF-16 unit, so that every
+// unit (spaces, line feeds, surrogates) survives the trip through pipes and files.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+constexpr size_t line_capacity = 65536;
+constexpr size_t value_capacity = 32768;
+constexpr DWORD wait_limit_ms = 60000;  // a lost test never leaves a waiting app behind
+constexpr DWORD stdin_capacity = 65536;
+
+const char* const handover_variables[] = {"TAVRIN_ONEFILE_PARENT", "TAVRIN_ONEFILE_START",
+                                          "TAVRIN_ONEFILE_DIRECTORY", "TAVRIN_ORIGINAL_ARGV0"};
+
+char line[line_capacity];
+char report[4 * line_capacity];
+size_t report_length = 0;
+
+void write_handle(HANDLE handle, const char* text, size_t length) {
+  DWORD written = 0;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+    WriteFile(handle, text, static_cast<DWORD>(length), &written, nullptr);
+  }
+}
+
+void append_report(const char* text) {
+  const size_t length = strlen(text);
+  if (report_length + length < sizeof report) {
+    memcpy(report + report_length, text, length);
+    report_length += length;
+  }
+}
+
+// "x" and the hex units of text, appended to line.
+void append_hex(const wchar_t* text) {
+  size_t used = strlen(line);
+  line[used++] = 'x';
+  for (const wchar_t* unit = text; *unit != L'\0' && used + 5 < line_capacity; ++unit) {
+    snprintf(line + used, line_capacity - used, "%04x", static_cast<unsigned>(*unit));
+    used += 4;
+  }
+  line[used] = '\0';
+}
+
+void report_string(const char* key, const wchar_t* value) {
+  snprintf(line, line_capacity, "%s ", key);
+  if (value == nullptr) {
+    strcat(line, "-");
+  } else {
+    append_hex(value);
+  }
+  strcat(line, "\n");
+  append_report(line);
+}
+
+const wchar_t* read_variable(const wchar_t* name, wchar_t* buffer) {
+  const DWORD length = GetEnvironmentVariableW(name, buffer, static_cast<DWORD>(value_capacity));
+  return length == 0 || length >= value_capacity ? nullptr : buffer;
+}
+
+void build_report(int argc, wchar_t** argv) {
+  static wchar_t value[value_capacity];
+  snprintf(line, line_capacity, "begin\npid %lu\nargc %d\n", GetCurrentProcessId(), argc);
+  append_report(line);
+  for (int i = 0; i < argc; ++i) {
+    char key[32];
+    snprintf(key, sizeof key, "arg %d", i);
+    report_string(key, argv[i]);
+  }
+  for (const char* name : handover_variables) {
+    wchar_t wide_name[64];
+    mbstowcs(wide_name, name, 64);
+    char key[64];
+    snprintf(key, sizeof key, "env %s", name);
+    report_string(key, read_variable(wide_name, value));
+  }
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&build_report), &self);
+  GetModuleFileNameW(self, value, static_cast<DWORD>(value_capacity));
+  report_string("module", value);
+  append_report("end\n");
+}
+
+void publish_report() {
+  write_handle(GetStdHandle(STD_OUTPUT_HANDLE), report, report_length);
+  static wchar_t path[value_capacity];
+  if (read_variable(L"E2E_REPORT", path) != nullptr) {
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
+    write_handle(file, report, report_length);
+    CloseHandle(file);
+  }
+}
+
+void print_line(const char* text) {
+  write_handle(GetStdHandle(STD_OUTPUT_HANDLE), text, strlen(text));
+}
+
+// Tells the test it is running (E2E_READY names an event), then waits until the test
+// lets it go on (E2E_GO).
+void wait_for_go() {
+  static wchar_t name[value_capacity];
+  if (read_variable(L"E2E_READY", name) != nullptr) {
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+    SetEvent(ready);
+    CloseHandle(ready);
+  }
+  if (read_variable(L"E2E_GO", name) != nullptr) {
+    HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, name);
+    WaitForSingleObject(go, wait_limit_ms);
+    CloseHandle(go);
+  }
+}
+
+// Starts the launcher it runs under (argument 0) once more, with E2E_SPAWN_ACTION as the
+// copy's action, after removing the file named by E2E_DELETE (relative to the module's
+// directory), and reports the copy's exit code and whether that file came back.
+void spawn_copy(wchar_t** argv) {
+  static wchar_t value[value_capacity];
+  static wchar_t removed[value_capacity];
+  HMODULE self = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&spawn_copy), &self);
+  GetModuleFileNameW(self, removed, static_cast<DWORD>(value_capacity));
+  wchar_t* cut = wcsrchr(removed, L'\\');
+  if (cut != nullptr && read_variable(L"E2E_DELETE", value) != nullptr) {
+    cut[1] = L'\0';
+    wcscat(removed, value);
+    DeleteFileW(removed);
+  } else {
+    removed[0] = L'\0';
+  }
+  const wchar_t* next = read_variable(L"E2E_SPAWN_ACTION", value);
+  SetEnvironmentVariableW(L"E2E_ACTION", next != nullptr ? next : L"none");
+  SetEnvironmentVariableW(L"E2E_REPORT", nullptr);
+  SetEnvironmentVariableW(L"E2E_EXIT", nullptr);
+  static wchar_t command_line[value_capacity];
+  swprintf(command_line, value_capacity, L"\"%ls\" spawned", argv[0]);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  DWORD code = 0xFFFFFFFF;
+  if (CreateProcessW(argv[0], command_line, nullptr, nullptr, TRUE /* inherit handles */, 0, nullptr, nullptr,
+                     &startup, &process)) {
+    WaitForSingleObject(process.hProcess, wait_limit_ms);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  const bool back = removed[0] != L'\0' && GetFileAttributesW(removed) != INVALID_FILE_ATTRIBUTES;
+  snprintf(line, line_capacity, "spawned_exit %lu\ndeleted_back %d\n", code, back ? 1 : 0);
+  print_line(line);
+}
+
+// Reports standard input, then writes E2E_LINES numbered lines alternately to standard
+// output and standard error.
+void echo_input() {
+  static char input[stdin_capacity];
+  DWORD total = 0;
+  DWORD read = 0;
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  while (total < stdin_capacity && ReadFile(in, input + total, stdin_capacity - total, &read, nullptr) &&
+         read > 0) {
+    total += read;
+  }
+  int used = snprintf(line, line_capacity, "stdin x");
+  for (DWORD i = 0; i < total && static_cast<size_t>(used) + 3 < line_capacity; ++i) {
+    used += snprintf(line + used, line_capacity - static_cast<size_t>(used), "%02x",
+                     static_cast<unsigned char>(input[i]));
+  }
+  snprintf(line + used, line_capacity - static_cast<size_t>(used), "\n");
+  print_line(line);
+  static wchar_t value[value_capacity];
+  const int count = read_variable(L"E2E_LINES", value) != nullptr ? _wtoi(value) : 0;
+  for (int i = 1; i <= count; ++i) {
+    char text[64];
+    const bool to_error = i % 2 == 0;
+    snprintf(text, sizeof text, "%s %d\n", to_error ? "err" : "out", i);
+    write_handle(GetStdHandle(to_error ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE), text, strlen(text));
+  }
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
+  static wchar_t action[value_capacity];
+  static wchar_t exit_text[value_capacity];
+  build_report(argc, argv);
+  publish_report();
+  const wchar_t* chosen = read_variable(L"E2E_ACTION", action);
+  if (chosen != nullptr && wcscmp(chosen, L"wait") == 0) wait_for_go();
+  if (chosen != nullptr && wcscmp(chosen, L"spawn") == 0) spawn_copy(argv);
+  if (chosen != nullptr && wcscmp(chosen, L"echo") == 0) echo_input();
+  const wchar_t* code = read_variable(L"E2E_EXIT", exit_text);
+  // Any 32-bit pattern: parsed unsigned, handed back as the signed result.
+  return code != nullptr ? static_cast<int>(wcstoul(code, nullptr, 0)) : 0;
+}
