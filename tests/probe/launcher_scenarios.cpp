@@ -1,0 +1,174 @@
+// Scenarios for the launcher core: code that ends the process, starts a child or must be
+// watched from outside (the child's own C runtime splitting its command line).
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <thread>
+
+#include "launcher/child.h"
+#include "launcher/cleanup.h"
+#include "launcher/role.h"
+#include "launcher/run.h"
+#include "launcher/state.h"
+#include "paths/bounded.h"
+#include "paths/env.h"
+#include "paths/normalize.h"
+#include "probe/probe.h"
+
+namespace {
+
+// Set by the parent half of the launch scenarios, so that the copy it starts (the same
+// probe with the same arguments) plays the child.
+constexpr const wchar_t probe_child_variable[] = L"TAVRIN_PROBE_CHILD";
+constexpr size_t probe_path_capacity = 4096;
+
+void print_hex(const wchar_t* text) {
+  for (const wchar_t* p = text; *p != L'\0'; ++p) printf("%04x", static_cast<unsigned>(*p));
+  printf("\n");
+}
+
+bool is_probe_child() {
+  wchar_t value[8];
+  return GetEnvironmentVariableW(probe_child_variable, value, 8) != 0;
+}
+
+unsigned long parse_number(const wchar_t* text) {
+  return wcstoul(text, nullptr, 0);
+}
+
+// The child half: its whole argument vector as hex lines, what arrived on standard input,
+// a line on standard error, and the exit code named by argument 2.
+int run_as_probe_child() {
+  printf("argc %d\n", __argc);
+  for (int i = 0; i < __argc; ++i) print_hex(__wargv[i]);
+  char input[256] = {};
+  DWORD read = 0;
+  ReadFile(GetStdHandle(STD_INPUT_HANDLE), input, sizeof input - 1, &read, nullptr);
+  printf("stdin %s\n", input);
+  fprintf(stderr, "child standard error\n");
+  fflush(stdout);
+  return static_cast<int>(parse_number(__wargv[3]));
+}
+
+void prepare_parent(const wchar_t* target_directory) {
+  SetEnvironmentVariableW(probe_child_variable, L"1");
+  copy_bounded(launcher_state.target_directory, target_directory, path_capacity);
+  launcher_state.unpacking_started.store(1);
+}
+
+}  // namespace
+
+// argv: path [capacity]. Prints the normalised path; ends the process as normalize_path does.
+PROBE_SCENARIO(normalize_path) {
+  const size_t capacity = argc > 1 ? wcstoul(argv[1], nullptr, 10) : probe_path_capacity;
+  static wchar_t path[probe_path_capacity];
+  copy_bounded(path, argv[0], probe_path_capacity);
+  normalize_path(path, path, capacity);
+  printf("normalised %ls\n", path);
+  return 0;
+}
+
+// Prints the role and the two variables it may change.
+PROBE_SCENARIO(decide_role) {
+  const Role role = decide_role();
+  wchar_t* parent = env_get(env_parent);
+  wchar_t* start = env_get(env_start);
+  printf("role %s\nparent %ls\nstart %ls\nown %lu\n", role == Role::child ? "child" : "parent",
+         parent != nullptr ? parent : L"(absent)", start != nullptr ? start : L"(absent)",
+         static_cast<unsigned long>(GetCurrentProcessId()));
+  return 0;
+}
+
+// Stays alive until it is terminated: a running process of another executable.
+PROBE_SCENARIO(sleep_forever) {
+  Sleep(INFINITE);
+  return 0;
+}
+
+// Each argument after the scenario name as the C runtime split it, in hex UTF-16 units.
+PROBE_SCENARIO(print_arguments) {
+  printf("count %d\n", argc);
+  for (int i = 0; i < argc; ++i) print_hex(argv[i]);
+  return 0;
+}
+
+// argv: target_directory exit_code [arguments...]. The parent half runs launch_and_wait with
+// the probe as its own executable; the child half reports what it received.
+PROBE_SCENARIO(launch_child) {
+  if (is_probe_child()) return run_as_probe_child();
+  prepare_parent(argv[0]);
+  const DWORD code = launch_and_wait();
+  printf("parent returns %lu\n", static_cast<unsigned long>(code));
+  return static_cast<int>(code);
+}
+
+// argv: target_directory missing_executable. A launch that cannot start its child.
+PROBE_SCENARIO(launch_missing_child) {
+  prepare_parent(argv[0]);
+  copy_bounded(launcher_state.own_path, argv[1], own_path_capacity);
+  launch_and_wait();
+  printf("launch returned\n");
+  return 0;
+}
+
+// argv: target_directory rounds. In each round the child hangs (even round) or ends by itself
+// at once (odd round), while a second thread raises Ctrl+Break once the
+// child's handle is in place, after a varying delay, and the main thread waits in
+// launch_and_wait. Prints one line per round and how far the handle count drifted.
+PROBE_SCENARIO(handler_race) {
+  constexpr const wchar_t round_variable[] = L"TAVRIN_PROBE_ROUND";
+  if (is_probe_child()) {
+    wchar_t value[16] = {};
+    GetEnvironmentVariableW(round_variable, value, 16);
+    const DWORD round = static_cast<DWORD>(parse_number(value));
+    if (round % 2 == 0) Sleep(INFINITE);
+    return static_cast<int>(round);
+  }
+  set_child_grace_period(0);
+  const int rounds = static_cast<int>(parse_number(argv[1]));
+  DWORD handles_before = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handles_before);
+  for (int round = 0; round < rounds; ++round) {
+    CreateDirectoryW(argv[0], nullptr);
+    prepare_parent(argv[0]);
+    SetEnvironmentVariableW(round_variable, std::to_wstring(round).c_str());
+    std::atomic<bool> launch_returned{false};
+    std::thread handler([round, &launch_returned] {
+      while (launcher_state.child_process.load() == nullptr && !launch_returned.load()) Sleep(1);
+      Sleep(static_cast<DWORD>(round % 4) * 20);
+      console_event_handler(CTRL_BREAK_EVENT);
+    });
+    const DWORD code = launch_and_wait();
+    launch_returned.store(true);
+    handler.join();
+    printf("round %d code %lu slot %s\n", round, static_cast<unsigned long>(code),
+           launcher_state.child_process.load() == nullptr ? "empty" : "held");
+  }
+  DWORD handles_after = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &handles_after);
+  printf("handle drift %ld\n", static_cast<long>(handles_after) - static_cast<long>(handles_before));
+  return 0;
+}
+
+// argv: library target_directory [arguments for run_code...].
+PROBE_SCENARIO(run_main_library) {
+  copy_bounded(launcher_state.main_library_path, argv[0], main_library_path_capacity);
+  copy_bounded(launcher_state.target_directory, argv[1], path_capacity);
+  launcher_state.argument_count = argc - 2;
+  launcher_state.argument_vector = argv + 2;
+  return run_main_library();
+}
+
+// The probe serves as a main library for itself: loading the running executable by its own
+// path yields its module, and this export is what run_main_library calls. It prints what it
+// received and returns the number in its last argument.
+extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t** argument_vector) {
+  printf("run_code %d\n", argument_count);
+  for (int i = 0; i < argument_count; ++i) printf("%ls\n", argument_vector[i]);
+  fflush(stdout);
+  return argument_count > 0 ? static_cast<int>(wcstol(argument_vector[argument_count - 1], nullptr, 0)) : 0;
+}

@@ -1,0 +1,170 @@
+// The role decision and the child's environment, in the test process itself (its own
+// executable is the test program), and through the probe where the outcome could end it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "launcher/role.h"
+#include "paths/env.h"
+#include "support/files.h"
+#include "support/process.h"
+
+namespace {
+
+constexpr size_t value_capacity = 4096;
+
+std::wstring variable(const wchar_t* name) {
+  wchar_t value[value_capacity];
+  const DWORD length = GetEnvironmentVariableW(name, value, value_capacity);
+  return length == 0 || length >= value_capacity ? std::wstring(L"(absent)") : std::wstring(value, length);
+}
+
+std::wstring own_id() {
+  return std::to_wstring(GetCurrentProcessId());
+}
+
+// A process of another executable that stays alive until the test ends it.
+class RunningProcess {
+ public:
+  explicit RunningProcess(const std::wstring& executable) {
+    std::wstring line = L"\"" + executable + L"\" sleep_forever";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                              nullptr, &startup, &process_) != FALSE;
+    if (started_) CloseHandle(process_.hThread);
+  }
+  ~RunningProcess() {
+    if (!started_) return;
+    TerminateProcess(process_.hProcess, 0);
+    WaitForSingleObject(process_.hProcess, INFINITE);
+    CloseHandle(process_.hProcess);
+  }
+  bool started() const { return started_; }
+  std::wstring id() const { return std::to_wstring(process_.dwProcessId); }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+// Every test starts from a known environment and leaves the variables as it found them.
+class RoleDecision : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const wchar_t* name : names_) saved_.push_back(variable(name));
+    SetEnvironmentVariableW(L"TAVRIN_ONEFILE_PARENT", nullptr);
+    SetEnvironmentVariableW(L"TAVRIN_ONEFILE_START", L"132000000000000000");
+  }
+  void TearDown() override {
+    for (size_t i = 0; i < std::size(names_); ++i) {
+      SetEnvironmentVariableW(names_[i], saved_[i] == L"(absent)" ? nullptr : saved_[i].c_str());
+    }
+  }
+  // A present value that fails the check: parent role, both variables reset.
+  void expect_reset_parent(const wchar_t* value) {
+    SetEnvironmentVariableW(L"TAVRIN_ONEFILE_PARENT", value);
+    SetEnvironmentVariableW(L"TAVRIN_ONEFILE_START", L"132000000000000000");
+    EXPECT_EQ(decide_role(), Role::parent) << narrow(value);
+    EXPECT_EQ(variable(L"TAVRIN_ONEFILE_PARENT"), own_id()) << narrow(value);
+    EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"(absent)") << narrow(value);
+  }
+
+  const wchar_t* names_[4] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_START", L"TAVRIN_ONEFILE_DIRECTORY",
+                              L"TAVRIN_ORIGINAL_ARGV0"};
+  std::vector<std::wstring> saved_;
+};
+
+TEST_F(RoleDecision, AbsentOrEmptyParentGivesParentRoleAndKeepsTheStartTime) {
+  EXPECT_EQ(decide_role(), Role::parent);
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_PARENT"), own_id());
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"132000000000000000");
+
+  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_PARENT", L"");
+  EXPECT_EQ(decide_role(), Role::parent);
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_PARENT"), own_id());
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"132000000000000000");
+}
+
+TEST_F(RoleDecision, MalformedParentResetsBothVariables) {
+  for (const wchar_t* value : {L"0", L"12a", L"4294967296", L"99999999999999999999", L"abc", L"-1", L" ", L"0x10"}) {
+    expect_reset_parent(value);
+  }
+}
+
+TEST_F(RoleDecision, DigitsFollowedByTextFailEvenWhenTheDigitsNameThisProcess) {
+  expect_reset_parent((own_id() + L"x").c_str());
+  expect_reset_parent((own_id() + L" ").c_str());
+}
+
+TEST_F(RoleDecision, OwnProcessIdGivesChildRoleAndTouchesNothing) {
+  const std::wstring id = own_id();
+  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_PARENT", id.c_str());
+  EXPECT_EQ(decide_role(), Role::child);
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_PARENT"), id);
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"132000000000000000");
+  // Decided again with the own name already cached: the same answer.
+  EXPECT_EQ(decide_role(), Role::child);
+}
+
+TEST_F(RoleDecision, RunningProcessOfAnotherExecutableGivesParentRole) {
+  RunningProcess other(sibling_path(L"tavrin_probe.exe"));
+  ASSERT_TRUE(other.started());
+  expect_reset_parent(other.id().c_str());
+}
+
+TEST_F(RoleDecision, EndedProcessGivesParentRole) {
+  std::wstring ended;
+  {
+    RunningProcess other(sibling_path(L"tavrin_probe.exe"));
+    ASSERT_TRUE(other.started());
+    ended = other.id();
+  }
+  expect_reset_parent(ended.c_str());
+}
+
+// A stale variable naming a live process whose image file no longer opens under its
+// recorded path: the check fails and the launcher takes the parent role instead of ending.
+// Windows lets a running executable be renamed (not deleted), and the process keeps its
+// recorded image path, which then opens nothing.
+TEST(RoleDecisionForeignImage, ImagePathThatNoLongerOpensGivesParentRole) {
+  const std::wstring folder = make_temp_directory(L"tavrin_stale");
+  ASSERT_FALSE(folder.empty());
+  const std::wstring copy = folder + L"\\stale copy.exe";
+  const std::wstring moved = folder + L"\\moved away.exe";
+  ASSERT_TRUE(CopyFileW(sibling_path(L"tavrin_probe.exe").c_str(), copy.c_str(), FALSE));
+  {
+    RunningProcess stale(copy);
+    ASSERT_TRUE(stale.started());
+    ASSERT_TRUE(MoveFileW(copy.c_str(), moved.c_str())) << "rename of a running executable refused: "
+                                                         << GetLastError();
+    ASSERT_FALSE(file_exists(copy));
+    // Without the mend this path would end the process: show that it really does not open.
+    EXPECT_EQ(run_probe(L"normalize_path", {copy}).exit_code, abort_exit_code);
+    RunOptions options;
+    options.set_variables = {{L"TAVRIN_ONEFILE_PARENT", stale.id()}, {L"TAVRIN_ONEFILE_START", L"5"}};
+    const ProcessResult result = run_probe(L"decide_role", {}, options);
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(result.out.compare(0, 13, "role parent\r\n"), 0) << result.out;
+    EXPECT_NE(result.out.find("start (absent)\r\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find("parent " + narrow(stale.id()) + "\r\n"), std::string::npos) << result.out;
+  }
+  remove_tree(folder);
+}
+
+class ChildEnvironment : public RoleDecision {};
+
+TEST_F(ChildEnvironment, DirectoryOfTheExecutableAndTheTypedNameArePublished) {
+  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_DIRECTORY", L"C:\\stale\\from an outer launcher");
+  SetEnvironmentVariableW(L"TAVRIN_ORIGINAL_ARGV0", L"stale");
+  publish_child_environment(L"..\\typed name");
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_DIRECTORY"), own_directory());
+  EXPECT_EQ(variable(L"TAVRIN_ORIGINAL_ARGV0"), L"..\\typed name");
+  // No name to pass on: a stale inherited value must not survive.
+  publish_child_environment(nullptr);
+  EXPECT_EQ(variable(L"TAVRIN_ORIGINAL_ARGV0"), L"(absent)");
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_DIRECTORY"), own_directory());
+}
+
+}  // namespace
