@@ -1,0 +1,208 @@
+// Removal of the target directory with its retries (counted through the pause seam, so
+// nothing waits), the console handler's events, the grace period and termination of a child.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "launcher/cleanup.h"
+#include "launcher/state.h"
+#include "paths/bounded.h"
+#include "support/files.h"
+#include "support/process.h"
+
+namespace {
+
+std::vector<DWORD> pauses;
+HANDLE file_to_release = INVALID_HANDLE_VALUE;
+size_t release_at_pause = 0;
+
+void record_pause(DWORD milliseconds) {
+  pauses.push_back(milliseconds);
+  if (pauses.size() == release_at_pause && file_to_release != INVALID_HANDLE_VALUE) {
+    CloseHandle(file_to_release);
+    file_to_release = INVALID_HANDLE_VALUE;
+  }
+}
+
+bool running_under_wine() {
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// A target directory with a small tree in it, registered as the launcher's.
+class CleanUp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pauses.clear();
+    release_at_pause = 0;
+    file_to_release = INVALID_HANDLE_VALUE;
+    set_cleanup_sleep(record_pause);
+    target_ = make_temp_directory(L"tavrin_cleanup");
+    ASSERT_FALSE(target_.empty());
+    ASSERT_TRUE(CreateDirectoryW((target_ + L"\\sub").c_str(), nullptr));
+    ASSERT_TRUE(write_file(target_ + L"\\app.dll", "main"));
+    ASSERT_TRUE(write_file(target_ + L"\\sub\\data.bin", std::string(70000, 'd')));
+    copy_bounded(launcher_state.target_directory, target_.c_str(), path_capacity);
+    launcher_state.unpacking_started.store(1);
+    launcher_state.child_process.store(nullptr);
+  }
+  void TearDown() override {
+    if (file_to_release != INVALID_HANDLE_VALUE) CloseHandle(file_to_release);
+    set_cleanup_sleep(nullptr);
+    set_child_grace_period(child_grace_period_ms);
+    launcher_state.unpacking_started.store(0);
+    remove_tree(target_);
+  }
+
+  // Opens a file in the tree without FILE_SHARE_DELETE, so that it cannot be removed.
+  HANDLE hold_file_open() {
+    return CreateFileW((target_ + L"\\sub\\data.bin").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+
+  std::wstring target_;
+};
+
+TEST_F(CleanUp, DirectoryTreeIsRemovedWithOneRequestAfterANormalEnd) {
+  clean_up();
+  EXPECT_FALSE(directory_exists(target_));
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(CleanUp, AlreadyGoneDirectoryTakesOneRequestAndNoPause) {
+  ASSERT_TRUE(remove_tree(target_));
+  clean_up();
+  EXPECT_TRUE(pauses.empty());
+  EXPECT_FALSE(directory_exists(target_));
+}
+
+TEST_F(CleanUp, NothingIsRemovedBeforeUnpackingHasStarted) {
+  launcher_state.unpacking_started.store(0);
+  clean_up();
+  EXPECT_TRUE(directory_exists(target_));
+  EXPECT_TRUE(file_exists(target_ + L"\\sub\\data.bin"));
+  EXPECT_TRUE(pauses.empty());
+}
+
+TEST_F(CleanUp, DirectoryHeldOpenIsTriedTwentyOneTimesThenLeftSilently) {
+  HANDLE held = hold_file_open();
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  clean_up();
+  const bool still_there = directory_exists(target_);
+  CloseHandle(held);
+  if (!still_there && running_under_wine()) {
+    GTEST_SKIP() << "this wine removed a file that is open without delete sharing; Windows refuses that";
+  }
+  EXPECT_TRUE(still_there);
+  EXPECT_EQ(pauses, std::vector<DWORD>(20, removal_pause_ms));
+}
+
+TEST_F(CleanUp, RetriesStopAsSoonAsTheDirectoryIsGone) {
+  file_to_release = hold_file_open();
+  ASSERT_NE(file_to_release, INVALID_HANDLE_VALUE);
+  release_at_pause = 3;  // the holder lets go during the third pause
+  clean_up();
+  if (pauses.empty() && running_under_wine()) {
+    GTEST_SKIP() << "this wine removed a file that is open without delete sharing; Windows refuses that";
+  }
+  EXPECT_FALSE(directory_exists(target_));
+  EXPECT_EQ(pauses, std::vector<DWORD>(3, removal_pause_ms));
+}
+
+TEST_F(CleanUp, HandlerCleansUpForItsFiveEventsAndAlwaysReturnsFalse) {
+  for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
+    CreateDirectoryW(target_.c_str(), nullptr);
+    ASSERT_TRUE(write_file(target_ + L"\\app.dll", "main"));
+    EXPECT_EQ(console_event_handler(event), FALSE) << event;
+    EXPECT_FALSE(directory_exists(target_)) << event;
+  }
+}
+
+TEST_F(CleanUp, HandlerIgnoresOtherEvents) {
+  for (DWORD event : {3u, 4u, 7u, 0x7FFFFFFFu}) {
+    EXPECT_EQ(console_event_handler(event), FALSE) << event;
+    EXPECT_TRUE(directory_exists(target_)) << event;
+  }
+}
+
+// A child of the test: the probe, either hanging or already ended with a known code.
+PROCESS_INFORMATION start_probe(const wchar_t* scenario, const std::wstring& argument = L"") {
+  const std::wstring probe = sibling_path(L"tavrin_probe.exe");
+  std::wstring line = L"\"" + probe + L"\" " + scenario + L" " + argument;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  CreateProcessW(probe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                 &process);
+  if (process.hThread != nullptr) CloseHandle(process.hThread);
+  return process;
+}
+
+HANDLE duplicate(HANDLE handle) {
+  HANDLE copy = nullptr;
+  DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  return copy;
+}
+
+bool handle_is_open(HANDLE handle) {
+  DWORD flags = 0;
+  return GetHandleInformation(handle, &flags) != FALSE;
+}
+
+TEST_F(CleanUp, HangingChildIsTerminatedWithANonZeroCodeAndItsHandleClosed) {
+  set_child_grace_period(50);
+  const PROCESS_INFORMATION child = start_probe(L"sleep_forever");
+  ASSERT_NE(child.hProcess, nullptr);
+  const HANDLE shared = duplicate(child.hProcess);
+  launcher_state.child_process.store(shared);
+  EXPECT_EQ(console_event_handler(CTRL_C_EVENT), FALSE);
+  EXPECT_EQ(launcher_state.child_process.load(), nullptr);
+  EXPECT_FALSE(handle_is_open(shared));
+  EXPECT_EQ(WaitForSingleObject(child.hProcess, 10000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  ASSERT_TRUE(GetExitCodeProcess(child.hProcess, &code));
+  EXPECT_EQ(code, terminated_child_exit_code);
+  EXPECT_NE(code, 0u);
+  EXPECT_FALSE(directory_exists(target_));
+  CloseHandle(child.hProcess);
+}
+
+TEST_F(CleanUp, ChildThatHasEndedKeepsItsOwnExitCode) {
+  const PROCESS_INFORMATION child = start_probe(L"print_arguments", L"a b c");
+  ASSERT_NE(child.hProcess, nullptr);
+  ASSERT_EQ(WaitForSingleObject(child.hProcess, 60000), WAIT_OBJECT_0);
+  const HANDLE shared = duplicate(child.hProcess);
+  launcher_state.child_process.store(shared);
+  clean_up();
+  EXPECT_EQ(launcher_state.child_process.load(), nullptr);
+  EXPECT_FALSE(handle_is_open(shared));
+  DWORD code = 1;
+  ASSERT_TRUE(GetExitCodeProcess(child.hProcess, &code));
+  EXPECT_EQ(code, 0u);  // print_arguments ends with 0; a termination would have set the other code
+  CloseHandle(child.hProcess);
+}
+
+// The handler racing with launch_and_wait's wait, in the probe: every wait returns, the
+// slot is empty afterwards and no handle is left behind. A hanging child (even rounds) can
+// only have ended through the handler.
+TEST_F(CleanUp, HandlerRacingTheWaitNeverBlocksOrLeaksAHandle) {
+  constexpr int rounds = 16;
+  RunOptions options;
+  options.timeout_ms = 60000;
+  const ProcessResult result = run_probe(L"handler_race", {target_, std::to_wstring(rounds)}, options);
+  ASSERT_FALSE(result.timed_out) << result.out;
+  ASSERT_EQ(result.exit_code, 0u) << result.err;
+  for (int round = 0; round < rounds; ++round) {
+    const std::string terminated = "round " + std::to_string(round) + " code " +
+                                   std::to_string(terminated_child_exit_code) + " slot empty\r\n";
+    const std::string own = "round " + std::to_string(round) + " code " + std::to_string(round) + " slot empty\r\n";
+    const bool seen = result.out.find(terminated) != std::string::npos ||
+                      (round % 2 == 1 && result.out.find(own) != std::string::npos);
+    EXPECT_TRUE(seen) << "round " << round << ":\n" << result.out;
+  }
+  EXPECT_NE(result.out.find("handle drift 0\r\n"), std::string::npos) << result.out;
+  EXPECT_FALSE(directory_exists(target_));
+}
+
+}  // namespace
