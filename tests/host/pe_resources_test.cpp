@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/pack/commands.h"
+#include "tools/pack/payload_writer.h"
 #include "tools/pack/pe_resources.h"
 
 namespace fs = std::filesystem;
@@ -501,6 +502,35 @@ TEST_F(ExeCommand, WritesTheExeAndReplacesAnExistingOne) {
   EXPECT_TRUE(leftovers().empty());
 }
 
+TEST_F(ExeCommand, PacksADirectoryIntoTheSamePayloadThePayloadWriterBuilds) {
+  const fs::path tree = directory_ / "app";
+  fs::create_directories(tree / "data");
+  std::ofstream(tree / "app.dll", std::ios::binary) << "MZ main library";
+  std::ofstream(tree / "data" / "notes.txt", std::ios::binary) << "some data";
+  const Bytes stub_bytes = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const fs::path stub = write("stub.exe", stub_bytes);
+  const fs::path out = directory_ / "App.exe";
+  ASSERT_EQ(run({"--launcher", stub.string(), "--main", "app.dll", "--level", "3", "-o", out.string(), tree.string()}),
+            0);
+  PackRequest request;
+  request.directory = tree;
+  request.main_library = "app.dll";
+  request.level = 3;
+  Bytes expected;
+  std::string error;
+  ASSERT_TRUE(build_payload_bytes(request, &expected, &error)) << error;
+  const std::vector<ResourceItem> items = read_or_fail(read_bytes(out));
+  const auto found = std::find_if(items.begin(), items.end(), is_payload);
+  ASSERT_NE(found, items.end());
+  EXPECT_EQ(found->data, expected);
+  EXPECT_EQ(items.size(), typical_leaves().size() + 1);
+  // A directory that cannot be packed leaves no exe behind.
+  fs::remove(out);
+  EXPECT_EQ(run({"--launcher", stub.string(), "--main", "missing.dll", "-o", out.string(), tree.string()}), 1);
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_TRUE(leftovers().empty());
+}
+
 TEST_F(ExeCommand, FailuresLeaveNoExeAndNoTemporaryFile) {
   const Bytes stub_bytes = build_stub(StubSpec{});
   const fs::path stub = write("stub.exe", stub_bytes);
@@ -527,6 +557,9 @@ TEST_F(ExeCommand, IncompleteCommandLinesAreUsageErrors) {
   EXPECT_EQ(run({"--launcher", "s", "--payload", "p"}), 2);
   EXPECT_EQ(run({"--launcher", "s", "--payload", "p", "-o"}), 2);
   EXPECT_EQ(run({"--launcher", "s", "--payload", "p", "-o", "o", "--bogus"}), 2);
+  EXPECT_EQ(run({"--launcher", "s", "--payload", "p", "-o", "o", "DIR"}), 2);  // one source only
+  EXPECT_EQ(run({"--launcher", "s", "-o", "o", "DIR"}), 2);                    // DIR needs --main
+  EXPECT_EQ(run({"--launcher"}), 2);
 }
 
 // ---- real binaries of the Windows build, read back by other tools -----------------------
@@ -599,8 +632,15 @@ class RealStub : public ExeCommand {
     ASSERT_EQ(run({"--launcher", out.string(), "--payload", small_payload.string(), "-o", again.string()}), 0);
     EXPECT_EQ(run_tool("wrestool -x --raw -t 10 -n 27 " + quote(again) + " | cmp - " + quote(small_payload)).status, 0);
     EXPECT_LT(fs::file_size(again), fs::file_size(out));
-    EXPECT_LT(fs::file_size(again), fs::file_size(stub) + 4096 + 2 * 512);
     EXPECT_EQ(run_tool("x86_64-w64-mingw32-objdump -p " + quote(again)).status, 0);
+    // The kept resources are copied once into the new section; nothing more accumulates.
+    uint64_t kept = 0;
+    for (const ResourceItem& item : read_or_fail(read_bytes(stub))) kept += item.data.size();
+    const uint64_t room_for_tables_and_alignment = 8192;
+    EXPECT_LT(fs::file_size(again), fs::file_size(stub) + kept + room_for_tables_and_alignment);
+    const fs::path third = directory_ / "third.exe";
+    ASSERT_EQ(run({"--launcher", again.string(), "--payload", small_payload.string(), "-o", third.string()}), 0);
+    EXPECT_EQ(read_bytes(third), read_bytes(again));
   }
 };
 

@@ -4,10 +4,13 @@
 #include <fstream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "payload/format.h"
+#include "tools/pack/cli.h"
 #include "tools/pack/commands.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/tree.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -19,67 +22,73 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int exe_exit_success = 0;
-constexpr int exe_exit_failure = 1;  // bad stub or payload, failed write
-constexpr int exe_exit_usage = 2;    // the command line itself is wrong
-// A PE image cannot exceed 4 GiB; a larger stub is refused before it is read.
-constexpr uintmax_t max_stub_size = 0xFFFFFFFF;
+// A PE image cannot exceed 4 GiB; a larger input is refused before it is read.
+constexpr uintmax_t max_input_size = 0xFFFFFFFF;
 
 struct ExeOptions {
   fs::path launcher;
-  fs::path payload;
-  fs::path output;
+  fs::path payload;       // --payload FILE; empty when a directory is packed
+  PackRequest request;    // the directory form; request.output is the exe
 };
 
-int report_failure(const std::string& text, int exit_code) {
-  fprintf(stderr, "tavrin-pack: error: %s\n", text.c_str());
-  return exit_code;
-}
-
-std::string show_path(const fs::path& path) {
-  const auto text = path.u8string();
-  return std::string(text.begin(), text.end());
-}
-
+// Takes --launcher and --payload out of the line and hands the rest (--main, -o, --level,
+// --checksum, --threads, DIR) to the payload command's parser, so both agree on them.
 bool parse_exe_arguments(int argc, char** argv, ExeOptions* options, std::string* error) {
+  std::vector<char*> rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    fs::path* target = option == "--launcher" ? &options->launcher
-                       : option == "--payload" ? &options->payload
-                       : option == "-o" || option == "--output" ? &options->output
-                                                                : nullptr;
-    if (target == nullptr) {
-      *error = option[0] == '-' ? "unknown option " + option
-                                : "packing a directory is not available in this build; use --payload FILE";
-      return false;
+    if (option != "--launcher" && option != "--payload") {
+      rest.push_back(argv[i]);
+      continue;
     }
     if (i + 1 >= argc) {
       *error = "option " + option + " needs a value";
       return false;
     }
-    *target = fs::u8path(argv[++i]);
+    (option == "--launcher" ? options->launcher : options->payload) = fs::u8path(argv[++i]);
   }
-  if (options->launcher.empty()) *error = "--launcher STUB is required";
-  else if (options->output.empty()) *error = "-o APP.exe is required";
-  else if (options->payload.empty()) *error = "--payload FILE is required";
-  return error->empty();
+  if (options->launcher.empty()) {
+    *error = "--launcher STUB is required";
+    return false;
+  }
+  if (options->payload.empty()) {
+    return parse_payload_arguments(static_cast<int>(rest.size()), rest.data(), &options->request, error);
+  }
+  const bool output_only = rest.size() == 3 && (std::string(rest[1]) == "-o" || std::string(rest[1]) == "--output");
+  if (!output_only) {
+    *error = "with --payload FILE give only --launcher STUB and -o APP.exe";
+    return false;
+  }
+  options->request.output = fs::u8path(rest[2]);
+  return true;
 }
 
-bool read_file_bytes(const fs::path& path, Bytes* bytes, std::string* error) {
+bool read_input_file(const fs::path& path, Bytes* bytes, std::string* error) {
   std::error_code code;
   const uintmax_t size = fs::file_size(path, code);
   if (code) {
-    *error = "cannot read '" + show_path(path) + "': " + code.message();
+    *error = "cannot read '" + describe_path(path) + "': " + code.message();
     return false;
   }
-  if (size > max_stub_size) {
-    *error = "'" + show_path(path) + "' is 4 GiB or larger";
+  if (size > max_input_size) {
+    *error = "'" + describe_path(path) + "' is 4 GiB or larger";
     return false;
   }
   std::ifstream stream(path, std::ios::binary);
   bytes->resize(static_cast<size_t>(size));
   if (!stream || !stream.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size))) {
-    *error = "cannot read '" + show_path(path) + "'";
+    *error = "cannot read '" + describe_path(path) + "'";
+    return false;
+  }
+  return true;
+}
+
+// The launcher tests these bytes first; a file without them would only fail at run time.
+bool read_payload_file(const fs::path& path, Bytes* payload, std::string* error) {
+  if (!read_input_file(path, payload, error)) return false;
+  if (payload->size() < payload_header_size || (*payload)[0] != payload_magic_0 ||
+      (*payload)[1] != payload_magic_1 || (*payload)[2] != payload_flag_zstd) {
+    *error = "'" + describe_path(path) + "' is not a payload file (no VZY header)";
     return false;
   }
   return true;
@@ -105,7 +114,7 @@ bool write_file_replacing(const fs::path& output, const Bytes& bytes, std::strin
     if (!stream) {
       std::error_code ignored;
       fs::remove(temporary, ignored);
-      *error = "cannot write '" + show_path(temporary) + "'";
+      *error = "cannot write '" + describe_path(temporary) + "'";
       return false;
     }
   }
@@ -114,7 +123,7 @@ bool write_file_replacing(const fs::path& output, const Bytes& bytes, std::strin
   if (code) {
     std::error_code ignored;
     fs::remove(temporary, ignored);
-    *error = "cannot replace '" + show_path(output) + "': " + code.message();
+    *error = "cannot replace '" + describe_path(output) + "': " + code.message();
     return false;
   }
   return true;
@@ -125,24 +134,27 @@ bool write_file_replacing(const fs::path& output, const Bytes& bytes, std::strin
 int run_exe_command(int argc, char** argv) {
   ExeOptions options;
   std::string error;
-  if (!parse_exe_arguments(argc, argv, &options, &error)) return report_failure(error, exe_exit_usage);
+  if (!parse_exe_arguments(argc, argv, &options, &error)) {
+    report_error(error, pack_exit_usage);
+    print_usage(stderr);
+    return pack_exit_usage;
+  }
   Bytes stub;
   Bytes payload;
   Bytes exe;
-  if (!read_file_bytes(options.launcher, &stub, &error) || !read_file_bytes(options.payload, &payload, &error)) {
-    return report_failure(error, exe_exit_failure);
-  }
-  // The launcher tests these bytes first; a file without them would only fail at run time.
-  if (payload.size() < payload_header_size || payload[0] != payload_magic_0 || payload[1] != payload_magic_1 ||
-      payload[2] != payload_flag_zstd) {
-    return report_failure("'" + show_path(options.payload) + "' is not a payload file (no VZY header)",
-                          exe_exit_failure);
+  // The stub is read first: a wrong --launcher should not cost a long compression.
+  if (!read_input_file(options.launcher, &stub, &error)) return report_error(error, pack_exit_failure);
+  if (options.payload.empty()) {
+    options.request.show_progress = is_stderr_terminal();
+    if (!build_payload_bytes(options.request, &payload, &error)) return report_error(error, pack_exit_failure);
+  } else if (!read_payload_file(options.payload, &payload, &error)) {
+    return report_error(error, pack_exit_failure);
   }
   if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error)) {
-    return report_failure("launcher stub '" + show_path(options.launcher) + "': " + error, exe_exit_failure);
+    return report_error("launcher stub '" + describe_path(options.launcher) + "': " + error, pack_exit_failure);
   }
-  if (!write_file_replacing(options.output, exe, &error)) return report_failure(error, exe_exit_failure);
-  fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes)\n", show_path(options.output).c_str(),
-          exe.size(), payload.size());
-  return exe_exit_success;
+  if (!write_file_replacing(options.request.output, exe, &error)) return report_error(error, pack_exit_failure);
+  fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes)\n",
+          describe_path(options.request.output).c_str(), exe.size(), payload.size());
+  return pack_exit_success;
 }
