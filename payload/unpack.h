@@ -14,6 +14,11 @@ enum class UnpackMode {
 // path is copied into main_library_path (main_library_path_capacity units, empty on entry).
 // In first_name_only mode returns right after that (or at an end marker, leaving
 // main_library_path empty).
+// A name that could leave the target directory (leading separator, colon, ".." component)
+// or has 1,024 units or more is a damaged payload: "Error, couldn't decode attached data.".
+// A first path too long for main_library_path is recorded nowhere: write_all goes on and
+// never takes a later entry for the main library; first_name_only ends with "Error, load
+// DLL." and error 206 (the file name is too long), as the library could not be loaded.
 void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
                     UnpackMode mode);
 
@@ -22,3 +27,9 @@ bool ensure_parent_directory(const wchar_t* path);
 // Makes sure one directory exists (its parent assumed present), through the memo of known
 // directories seeded with the "{HOME}" expansion.
 bool create_directory_cached(const wchar_t* directory);
+
+// Watches every CreateDirectoryW call that create_directory_cached makes: the directory,
+// whether the call succeeded, and its last error on failure (0 on success). Null stops
+// watching. The directory work is the same with or without an observer.
+using DirectoryCallObserver = void (*)(const wchar_t* directory, bool created, unsigned long error);
+void set_directory_call_observer(DirectoryCallObserver observer);
