@@ -196,11 +196,13 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
   static wchar_t exit_text[value_capacity];
   build_report(argc, argv);
   publish_report();
+  // Read before any action: spawning a copy removes the variable for the copy.
+  const wchar_t* code = read_variable(L"E2E_EXIT", exit_text);
+  // Any 32-bit pattern: parsed unsigned, handed back as the signed result.
+  const int result = code != nullptr ? static_cast<int>(wcstoul(code, nullptr, 0)) : 0;
   const wchar_t* chosen = read_variable(L"E2E_ACTION", action);
   if (chosen != nullptr && wcscmp(chosen, L"wait") == 0) wait_for_go();
   if (chosen != nullptr && wcscmp(chosen, L"spawn") == 0) spawn_copy(argv);
   if (chosen != nullptr && wcscmp(chosen, L"echo") == 0) echo_input();
-  const wchar_t* code = read_variable(L"E2E_EXIT", exit_text);
-  // Any 32-bit pattern: parsed unsigned, handed back as the signed result.
-  return code != nullptr ? static_cast<int>(wcstoul(code, nullptr, 0)) : 0;
+  return result;
 }

@@ -14,6 +14,7 @@ namespace {
 // Low levels pack the small test applications in milliseconds; the launcher reads any level.
 constexpr int test_pack_level = 3;
 constexpr size_t read_piece = 4096;
+constexpr size_t standard_data_size = 70001;  // more than two write pieces, odd
 constexpr const wchar_t* handover_variables[] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_START",
                                                  L"TAVRIN_ONEFILE_DIRECTORY", L"TAVRIN_ORIGINAL_ARGV0"};
 
@@ -132,6 +133,16 @@ std::string pack_directory(const std::wstring& directory, const std::wstring& ma
   if (!build_payload_bytes(request, &payload, &error)) return error;
   if (payload_out != nullptr) *payload_out = payload;
   return pack_payload(payload, exe_path);
+}
+
+std::string prepare_standard_app(const Workspace& workspace, std::wstring* exe) {
+  if (!copy_helper(L"e2e_app.dll", workspace.app, L"app.dll")) return "cannot copy e2e_app.dll";
+  CreateDirectoryW((workspace.app + L"\\extra").c_str(), nullptr);
+  std::string data;
+  for (size_t i = 0; i < standard_data_size; ++i) data.push_back(static_cast<char>((i * 7919) >> 3));
+  if (!write_file(workspace.app + L"\\" + standard_data_file, data)) return "cannot write the data file";
+  *exe = workspace.bin + L"\\" + standard_exe_name;
+  return pack_directory(workspace.app, L"app.dll", *exe);
 }
 
 std::wstring quote_argument(const std::wstring& argument) {

@@ -39,6 +39,12 @@ std::string pack_directory(const std::wstring& directory, const std::wstring& ma
 // Writes a copy of the stub with payload as its resource 27.
 std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path);
 
+// The usual application: e2e_app.dll as app.dll (the main library) and a data file
+// extra\data.bin, packed into workspace.bin\APP.exe. Returns "" or what went wrong.
+constexpr const wchar_t* standard_exe_name = L"APP.exe";
+constexpr const wchar_t* standard_data_file = L"extra\\data.bin";
+std::string prepare_standard_app(const Workspace& workspace, std::wstring* exe);
+
 // Starting a packed exe. Every start gets TEMP and TMP set to the workspace's temp
 // directory and none of the four hand-over variables unless a test sets them.
 struct LaunchOptions {
