@@ -412,28 +412,10 @@ uint64_t measure_strings(const std::vector<ResourceItem>& items, const std::vect
   return total;
 }
 
-}  // namespace
-
-bool build_resource_section(std::vector<ResourceItem> items, uint32_t section_rva, Bytes* section,
-                            std::string* error) {
-  std::stable_sort(items.begin(), items.end(), item_less);
-  const std::vector<TypeGroup> types = group_items(items);
-  size_t name_count = 0;
-  for (const TypeGroup& type : types) name_count += type.names.size();
-  // Tables breadth first: the root, the name tables of each type, the language tables.
-  const uint64_t tables_size = resource_table_header_size * (1 + types.size() + name_count) +
-                               resource_entry_size * (types.size() + name_count + items.size());
-  const uint64_t entries_offset = tables_size;
-  const uint64_t strings_offset = entries_offset + resource_data_entry_size * items.size();
-  uint64_t data_offset = align_up(strings_offset + measure_strings(items, types), resource_data_alignment);
-  std::vector<uint64_t> data_offsets;
-  for (const ResourceItem& item : items) {
-    data_offsets.push_back(data_offset);
-    data_offset = align_up(data_offset + item.data.size(), resource_data_alignment);
-  }
-  if (data_offset > max_image_size - section_rva) return fail(error, "resources too large for one image");
-  section->assign(static_cast<size_t>(data_offset), 0);
-
+// The three levels of tables, breadth first from offset 0, pointing at the data entries
+// that start at entries_offset; name strings go from strings_offset on.
+void write_resource_tables(const std::vector<ResourceItem>& items, const std::vector<TypeGroup>& types,
+                           size_t name_count, uint64_t entries_offset, uint64_t strings_offset, Bytes* section) {
   size_t string_offset = static_cast<size_t>(strings_offset);
   size_t table_offset = resource_table_header_size + resource_entry_size * types.size();
   size_t language_table_offset = static_cast<size_t>(
@@ -461,6 +443,31 @@ bool build_resource_section(std::vector<ResourceItem> items, uint32_t section_rv
     table_offset += resource_table_header_size + resource_entry_size * type.names.size();
   }
   write_table_entries(section, 0, root_keys, root_targets, &string_offset);
+}
+
+}  // namespace
+
+bool build_resource_section(std::vector<ResourceItem> items, uint32_t section_rva, Bytes* section,
+                            std::string* error) {
+  std::stable_sort(items.begin(), items.end(), item_less);
+  const std::vector<TypeGroup> types = group_items(items);
+  size_t name_count = 0;
+  for (const TypeGroup& type : types) name_count += type.names.size();
+  // Tables breadth first: the root, the name tables of each type, the language tables.
+  const uint64_t tables_size = resource_table_header_size * (1 + types.size() + name_count) +
+                               resource_entry_size * (types.size() + name_count + items.size());
+  const uint64_t entries_offset = tables_size;
+  const uint64_t strings_offset = entries_offset + resource_data_entry_size * items.size();
+  uint64_t data_offset = align_up(strings_offset + measure_strings(items, types), resource_data_alignment);
+  std::vector<uint64_t> data_offsets;
+  for (const ResourceItem& item : items) {
+    data_offsets.push_back(data_offset);
+    data_offset = align_up(data_offset + item.data.size(), resource_data_alignment);
+  }
+  if (data_offset > max_image_size - section_rva) return fail(error, "resources too large for one image");
+  section->assign(static_cast<size_t>(data_offset), 0);
+
+  write_resource_tables(items, types, name_count, entries_offset, strings_offset, section);
 
   for (size_t i = 0; i < items.size(); ++i) {
     unsigned char* entry = section->data() + entries_offset + resource_data_entry_size * i;
