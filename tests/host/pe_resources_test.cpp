@@ -118,7 +118,7 @@ size_t emit_table(const std::vector<Leaf>& leaves, int level, uint32_t rva, Byte
   return table;
 }
 
-struct StubSpec {
+struct StubShape {
   uint16_t machine = 0x8664;
   uint16_t magic = 0x20B;
   std::vector<Leaf> leaves;
@@ -128,7 +128,7 @@ struct StubSpec {
 
 uint32_t align(uint32_t value, uint32_t to) { return (value + to - 1) / to * to; }
 
-struct SectionSpec {
+struct SectionShape {
   const char* name;
   std::string bytes;
   uint32_t characteristics;
@@ -136,25 +136,25 @@ struct SectionSpec {
 
 // .text, then .rsrc (when there are leaves), then .data: like a mingw build, the resource
 // section is not the last one.
-Bytes build_stub(const StubSpec& spec) {
-  std::vector<SectionSpec> sections = {{".text", std::string(0x30, '\xC3'), 0x60000020}};
+Bytes build_stub(const StubShape& shape) {
+  std::vector<SectionShape> sections = {{".text", std::string(0x30, '\xC3'), 0x60000020}};
   const uint32_t resource_rva = section_alignment * 2;
-  if (!spec.leaves.empty()) {
+  if (!shape.leaves.empty()) {
     Bytes tree;
-    emit_table(spec.leaves, 0, resource_rva, &tree);
+    emit_table(shape.leaves, 0, resource_rva, &tree);
     sections.push_back({".rsrc", std::string(tree.begin(), tree.end()), mingw_data_characteristics});
   }
   sections.push_back({".data", "data section", mingw_data_characteristics});
-  for (size_t i = 0; i < spec.filler_sections; ++i) sections.push_back({".fill", "x", mingw_data_characteristics});
+  for (size_t i = 0; i < shape.filler_sections; ++i) sections.push_back({".fill", "x", mingw_data_characteristics});
   Bytes image(headers_size, 0);
   put16(&image, 0, 0x5A4D);
   put32(&image, 0x3C, pe_offset);
   put32(&image, pe_offset, 0x4550);
-  put16(&image, coff_offset, spec.machine);
+  put16(&image, coff_offset, shape.machine);
   put16(&image, coff_offset + 2, static_cast<uint32_t>(sections.size()));
   put16(&image, coff_offset + 16, optional_size);
   put16(&image, coff_offset + 18, 0x22);
-  put16(&image, optional_offset, spec.magic);
+  put16(&image, optional_offset, shape.magic);
   put32(&image, optional_offset + 32, section_alignment);
   put32(&image, optional_offset + 36, file_alignment);
   put32(&image, optional_offset + 60, headers_size);
@@ -181,9 +181,9 @@ Bytes build_stub(const StubSpec& spec) {
   }
   put32(&image, optional_offset + 8, initialized);
   put32(&image, optional_offset + 56, section_alignment * static_cast<uint32_t>(sections.size() + 1));
-  if (!spec.overlay.empty()) {
+  if (!shape.overlay.empty()) {
     put32(&image, coff_offset + 8, static_cast<uint32_t>(image.size()));
-    image.insert(image.end(), spec.overlay.begin(), spec.overlay.end());
+    image.insert(image.end(), shape.overlay.begin(), shape.overlay.end());
   }
   return image;
 }
@@ -235,7 +235,7 @@ bool contains(const Bytes& haystack, const std::string& needle) {
 // ---- rewriting hand-built stubs ---------------------------------------------------------
 
 TEST(AttachPayload, KeepsEveryOtherResourceWithItsCodePageAndAddsThePayload) {
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const std::vector<ResourceItem> before = read_or_fail(stub);
   ASSERT_EQ(before.size(), typical_leaves().size());
   const Bytes payload = text_bytes("VZY the payload");
@@ -261,7 +261,7 @@ TEST(AttachPayload, ReplacesAnEarlierPayloadOfAnyLanguage) {
   leaves.insert(leaves.begin() + 3, {id_key(10), id_key(27), id_key(1031), "old payload (German)", 0});
   leaves.insert(leaves.begin() + 3, {id_key(10), id_key(27), id_key(0), "old payload (neutral)", 0});
   std::swap(leaves[3], leaves[4]);  // keep the languages ascending within the table
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, leaves, 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, leaves, 0, ""});
   ASSERT_EQ(read_or_fail(stub).size(), leaves.size());
   const std::vector<ResourceItem> after = read_or_fail(attach_or_fail(stub, text_bytes("VZY new")));
   EXPECT_EQ(std::count_if(after.begin(), after.end(), is_payload), 1);
@@ -288,7 +288,7 @@ TEST(AttachPayload, WritesTablesInTheRequiredOrderNamesFirstByCodeUnitThenIds) {
   std::stable_sort(grouped.begin(), grouped.end(), [](const Leaf& x, const Leaf& y) {
     return describe(x.type) + describe(x.name) < describe(y.type) + describe(y.name);
   });
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, grouped, 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, grouped, 0, ""});
   std::vector<std::string> order;
   for (const ResourceItem& item : read_or_fail(attach_or_fail(stub, text_bytes("VZY")))) {
     order.push_back(describe(item) + "=" + std::string(item.data.begin(), item.data.end()));
@@ -302,7 +302,7 @@ TEST(AttachPayload, WritesTablesInTheRequiredOrderNamesFirstByCodeUnitThenIds) {
 }
 
 TEST(AttachPayload, AddsALastSectionAndKeepsTheHeadersConsistent) {
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const Bytes payload(5000, 0x5A);
   const Bytes exe = attach_or_fail(stub, payload);
   const uint16_t count = get16(exe, coff_offset + 2);
@@ -330,7 +330,7 @@ TEST(AttachPayload, AddsALastSectionAndKeepsTheHeadersConsistent) {
 }
 
 TEST(AttachPayload, RepackingReplacesItsOwnSectionInsteadOfGrowing) {
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const Bytes first = attach_or_fail(stub, text_bytes("VZY first payload, unique-marker-1111"));
   const Bytes second = attach_or_fail(first, text_bytes("VZY second"));
   EXPECT_EQ(get16(second, coff_offset + 2), get16(first, coff_offset + 2));
@@ -345,7 +345,7 @@ TEST(AttachPayload, RepackingReplacesItsOwnSectionInsteadOfGrowing) {
 }
 
 TEST(AttachPayload, StubWithoutResourcesGetsOnlyThePayload) {
-  const Bytes stub = build_stub(StubSpec{});
+  const Bytes stub = build_stub(StubShape{});
   ASSERT_TRUE(read_or_fail(stub).empty());
   const std::vector<ResourceItem> items = read_or_fail(attach_or_fail(stub, text_bytes("VZY")));
   ASSERT_EQ(items.size(), 1u);
@@ -354,7 +354,7 @@ TEST(AttachPayload, StubWithoutResourcesGetsOnlyThePayload) {
 
 TEST(AttachPayload, OverlayAfterTheLastSectionMovesWithItsSymbolTablePointer) {
   const std::string symbols = "SYMBOL-TABLE-AND-STRINGS";
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, symbols});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, symbols});
   for (const Bytes& exe : {attach_or_fail(stub, text_bytes("VZY one")),
                            attach_or_fail(attach_or_fail(stub, text_bytes("VZY one")), text_bytes("VZY two!!"))}) {
     const uint32_t pointer = get32(exe, coff_offset + 8);
@@ -385,18 +385,18 @@ void expect_refused(const Bytes& stub, const std::string& expected_words) {
 
 TEST(AttachPayloadRefuses, FilesThatAreNotSixtyFourBitPeImages) {
   expect_refused(text_bytes("just some text, long enough to look past a DOS header ... ... ... ..."), "MZ");
-  Bytes no_signature = build_stub(StubSpec{});
+  Bytes no_signature = build_stub(StubShape{});
   put32(&no_signature, pe_offset, 0x12345678);
   expect_refused(no_signature, "PE signature");
-  expect_refused(build_stub(StubSpec{0x014C, 0x10B, {}, 0, ""}), "64-bit");
-  expect_refused(build_stub(StubSpec{0x8664, 0x10B, {}, 0, ""}), "PE32+");
-  Bytes far_header = build_stub(StubSpec{});
+  expect_refused(build_stub(StubShape{0x014C, 0x10B, {}, 0, ""}), "64-bit");
+  expect_refused(build_stub(StubShape{0x8664, 0x10B, {}, 0, ""}), "PE32+");
+  Bytes far_header = build_stub(StubShape{});
   put32(&far_header, 0x3C, 0xFFFFFFF0);
   expect_refused(far_header, "PE signature");
 }
 
 TEST(AttachPayloadRefuses, EveryTruncationOfAValidStub) {
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   for (size_t size = 0; size < stub.size(); size += 7) {
     const Bytes cut(stub.begin(), stub.begin() + static_cast<std::ptrdiff_t>(size));
     Bytes exe;
@@ -408,21 +408,21 @@ TEST(AttachPayloadRefuses, EveryTruncationOfAValidStub) {
 
 TEST(AttachPayloadRefuses, StubsWithoutRoomOrWithASignature) {
   const size_t room = (headers_size - section_table) / 40;
-  expect_refused(build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), room - 3, ""}), "no room");
-  Bytes signed_stub = build_stub(StubSpec{});
+  expect_refused(build_stub(StubShape{0x8664, 0x20B, typical_leaves(), room - 3, ""}), "no room");
+  Bytes signed_stub = build_stub(StubShape{});
   put32(&signed_stub, optional_offset + 112 + 4 * 8, 0x600);
   put32(&signed_stub, optional_offset + 112 + 4 * 8 + 4, 0x100);
   expect_refused(signed_stub, "signed");
   // One header fewer leaves exactly the room that is needed.
   Bytes exe;
   std::string error;
-  const Bytes fits = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), room - 4, ""});
+  const Bytes fits = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), room - 4, ""});
   EXPECT_TRUE(attach_payload(fits, fits.data(), 3, &exe, &error)) << error;
 }
 
 // A stub whose resource tree is damaged at one place, found by its offset in .rsrc.
 Bytes stub_with_tree_patch(size_t offset_in_tree, uint32_t value) {
-  Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const size_t rsrc_raw = get32(stub, section_table + 40 + 20);
   put32(&stub, rsrc_raw + offset_in_tree, value);
   return stub;
@@ -437,7 +437,7 @@ TEST(AttachPayloadRefuses, HostileResourceTrees) {
   expect_refused(stub_with_tree_patch(12, 0xFFFFFFFF), "table outside");  // 131070 entries claimed
   // The first data entry follows "PNG"'s name table, its string, its language table:
   // find it by walking the tree as the loader would.
-  const Bytes stub = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const size_t tree = get32(stub, section_table + 40 + 20);
   const size_t names = get32(stub, tree + 20) & 0x7FFFFFFF;
   const size_t languages = get32(stub, tree + names + 20) & 0x7FFFFFFF;
@@ -492,7 +492,7 @@ Bytes read_bytes(const fs::path& path) {
 }
 
 TEST_F(ExeCommand, WritesTheExeAndReplacesAnExistingOne) {
-  const Bytes stub_bytes = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub_bytes = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const fs::path stub = write("stub.exe", stub_bytes);
   const fs::path payload = write("app.payload", text_bytes("VZY payload bytes"));
   const fs::path out = write("App.exe", text_bytes("an older file"));
@@ -507,7 +507,7 @@ TEST_F(ExeCommand, PacksADirectoryIntoTheSamePayloadThePayloadWriterBuilds) {
   fs::create_directories(tree / "data");
   std::ofstream(tree / "app.dll", std::ios::binary) << "MZ main library";
   std::ofstream(tree / "data" / "notes.txt", std::ios::binary) << "some data";
-  const Bytes stub_bytes = build_stub(StubSpec{0x8664, 0x20B, typical_leaves(), 0, ""});
+  const Bytes stub_bytes = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
   const fs::path stub = write("stub.exe", stub_bytes);
   const fs::path out = directory_ / "App.exe";
   ASSERT_EQ(run({"--launcher", stub.string(), "--main", "app.dll", "--level", "3", "-o", out.string(), tree.string()}),
@@ -532,7 +532,7 @@ TEST_F(ExeCommand, PacksADirectoryIntoTheSamePayloadThePayloadWriterBuilds) {
 }
 
 TEST_F(ExeCommand, FailuresLeaveNoExeAndNoTemporaryFile) {
-  const Bytes stub_bytes = build_stub(StubSpec{});
+  const Bytes stub_bytes = build_stub(StubShape{});
   const fs::path stub = write("stub.exe", stub_bytes);
   const fs::path payload = write("app.payload", text_bytes("VZY payload bytes"));
   const fs::path text = write("notes.txt", text_bytes("plain text"));
