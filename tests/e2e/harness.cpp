@@ -200,9 +200,11 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
   std::vector<wchar_t> line_buffer(line.begin(), line.end());
   line_buffer.push_back(L'\0');
   std::vector<wchar_t> environment = build_environment(workspace, options);
+  const std::wstring directory = options.current_directory.empty() ? workspace.root : options.current_directory;
   PROCESS_INFORMATION created{};
   const BOOL ok = CreateProcessW(exe.c_str(), line_buffer.data(), nullptr, nullptr, TRUE /* inherit handles */,
-                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr, &startup, &created);
+                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), directory.c_str(), &startup,
+                                 &created);
   const DWORD error = GetLastError();
   CloseHandle(in_read);
   CloseHandle(out_write);

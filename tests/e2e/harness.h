@@ -54,6 +54,9 @@ struct LaunchOptions {
   std::wstring stdin_file;      // instead of a pipe: this file
   std::wstring output_file;     // standard output and standard error into one file
   DWORD timeout_ms = 60000;     // killed after this; the result says so
+  // Empty: the workspace's root, so that nothing next to the test programs is found
+  // through the current directory.
+  std::wstring current_directory;
 };
 
 class Launch {
