@@ -1,0 +1,472 @@
+#!/usr/bin/env python3
+"""The release-shaped benchmark of the launcher; bench/run.sh starts it (see BENCHMARKS.md).
+
+Every measurement runs side by side with its references, repeated; each line gives the
+median and the spread (lowest to highest) and the ratios of the medians.
+
+Clocks: the moments of the Windows helpers (run_code's call, the bare writer's end) are
+GetSystemTimePreciseAsFileTime, which wine takes from CLOCK_REALTIME; the script takes
+its start moments from the same clock (time.time_ns) just before it starts wine. Plain
+durations of native commands use time.perf_counter_ns.
+
+Memory: the peak resident set (VmHWM in /proc/PID/status) of the wine processes whose
+command line names the executable, read while run_code (or the empty exe) holds the
+process open for TAVRIN_BENCH_HOLD_MS; the parent is the process that started first.
+"""
+import argparse
+import ctypes
+import datetime
+import hashlib
+import os
+import shutil
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import make_tree  # noqa: E402  (beside this file)
+
+RELEASE_LEVEL = 19
+QUICK_LEVEL = 3
+WINDOW_LOG = 27
+FILETIME_UNIX_EPOCH = 116444736000000000  # 100-ns units from 1601 to 1970
+HOLD_MS = 1500
+POLL_SECONDS = 0.01
+MIB = 1 << 20
+APP_NAME = "tavrin-bench-app"
+TINY_NAME = "tavrin-bench-tiny"
+DECODER_FALLBACK_BYTES = 134_707_000  # ZSTD_estimateDStreamSize(1 << 27) of libzstd 1.5.4
+
+
+# ---------------------------------------------------------------- small helpers
+
+def log(text):
+    print(text, flush=True)
+
+
+def run(command, **options):
+    return subprocess.run(command, check=True, **options)
+
+
+def seconds_of(command, **options):
+    start = time.perf_counter_ns()
+    run(command, **options)
+    return (time.perf_counter_ns() - start) / 1e9
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def file_digest(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def remove_tree(path):
+    if os.path.lexists(path):
+        shutil.rmtree(path)
+
+
+def summary(values):
+    return statistics.median(values), min(values), max(values)
+
+
+def decoder_bytes():
+    """What the decoder needs for a 2^27 window, asked of the host's libzstd."""
+    try:
+        library = ctypes.CDLL("libzstd.so.1")
+        estimate = library.ZSTD_estimateDStreamSize
+        estimate.restype = ctypes.c_size_t
+        estimate.argtypes = [ctypes.c_size_t]
+        return estimate(1 << WINDOW_LOG)
+    except (OSError, AttributeError):
+        return DECODER_FALLBACK_BYTES
+
+
+def zstd_frame_length(data, start):
+    """Length of the zstd frame at data[start:], from its header and block headers."""
+    if data[start:start + 4] != b"\x28\xb5\x2f\xfd":
+        raise ValueError("no zstd frame")
+    descriptor = data[start + 4]
+    single_segment = (descriptor >> 5) & 1
+    content_size_bytes = [single_segment, 2, 4, 8][descriptor >> 6]
+    position = start + 5 + (0 if single_segment else 1) + [0, 1, 2, 4][descriptor & 3]
+    position += content_size_bytes
+    while True:
+        header = int.from_bytes(data[position:position + 3], "little")
+        kind, size = (header >> 1) & 3, header >> 3
+        position += 3 + (1 if kind == 1 else size)
+        if header & 1:
+            break
+    if (descriptor >> 2) & 1:
+        position += 4
+    return position - start
+
+
+# ---------------------------------------------------------------- results
+
+class Results:
+    def __init__(self):
+        self.lines = []
+        self.values = {}
+
+    def add(self, key, label, values, unit="s"):
+        self.values[key] = values
+        median, low, high = summary(values)
+        self.say(f"{label:<58} median {median:9.3f} {unit}  spread {low:.3f} .. {high:.3f}"
+                 f"  (n={len(values)})")
+
+    def ratio(self, label, numerator, denominator, target=None):
+        if numerator not in self.values or denominator not in self.values:
+            return
+        value = statistics.median(self.values[numerator]) / statistics.median(self.values[denominator])
+        verdict = ""
+        if target is not None:
+            verdict = f"  target <= {target}: {'met' if value <= target else 'NOT met'}"
+        self.say(f"  ratio {label:<52} {value:7.2f}x{verdict}")
+
+    def say(self, text):
+        self.lines.append(text)
+        log(text)
+
+
+# ---------------------------------------------------------------- the bench
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.work)
+        self.win_bin = args.win_bin
+        self.packer = args.packer
+        self.results = Results()
+        self.tmpfs_root = os.path.join(args.tmpfs, "tavrin-bench")
+        self.disk_root = os.path.join(self.work, "disk")
+        self.stamp = os.path.join(self.tmpfs_root, "stamp.txt")
+        self.env = dict(os.environ, TAVRIN_BENCH_STAMP=windows_path(self.stamp))
+
+    def binary(self, name):
+        path = os.path.join(self.win_bin, name)
+        if not os.path.isfile(path):
+            sys.exit(f"bench: {path} is missing: build the Windows tree first")
+        return path
+
+    # ---- preparation (cached below the work directory)
+
+    def tree(self, scale):
+        path = os.path.join(self.work, f"tree-{scale}")
+        marker = path + ".digest"
+        dll = self.binary("bench_main.dll")
+        key = f"{scale} {file_digest(dll)} {file_digest(make_tree.__file__)}"
+        if os.path.isdir(path) and os.path.isfile(marker):
+            with open(marker) as f:
+                lines = f.read().splitlines()
+            if lines and lines[0] == key:
+                return path, lines[1]
+        for stale in os.listdir(self.work):
+            if stale.startswith(f"scale-{scale}-"):
+                os.remove(os.path.join(self.work, stale))
+        out = run([sys.executable, make_tree.__file__, "--scale", str(scale), "--main-dll", dll,
+                   "--force", path], stdout=subprocess.PIPE, text=True).stdout
+        log(out.rstrip())
+        digest = [l for l in out.splitlines() if l.startswith("digest ")][0].split()[1]
+        with open(marker, "w") as f:
+            f.write(f"{key}\n{digest}\n")
+        return path, digest
+
+    def pack_payload(self, tree, output, level):
+        return seconds_of([self.packer, "payload", "--main", make_tree.MAIN_NAME, "-o", output,
+                           "--level", str(level), tree], stdout=subprocess.DEVNULL)
+
+    def payload(self, scale, tree):
+        path = os.path.join(self.work, f"scale-{scale}-payload.bin")
+        if not os.path.isfile(path):
+            log(f"packing scale {scale} at level {RELEASE_LEVEL} ...")
+            self.pack_payload(tree, path, RELEASE_LEVEL)
+        return path
+
+    def app(self, payload, name):
+        path = os.path.join(self.work, name + ".exe")
+        run([self.packer, "exe", "--launcher", self.binary("tavrin-launcher.exe"), "--payload",
+             payload, "-o", path], stdout=subprocess.DEVNULL)
+        return path
+
+    def frame_and_stream(self, scale, payload):
+        frame = os.path.join(self.work, f"scale-{scale}-frame.zst")
+        stream = os.path.join(self.tmpfs_root, f"scale-{scale}-stream.bin")
+        if not os.path.isfile(frame):
+            with open(payload, "rb") as f:
+                data = f.read()
+            length = zstd_frame_length(data, 3)
+            with open(frame, "wb") as f:
+                f.write(data[3:3 + length])
+        if not os.path.isfile(stream):
+            run(["zstd", "-q", "-d", "-f", frame, "-o", stream])
+        return frame, stream
+
+    def tar_archive(self, tree):
+        tar = os.path.join(self.work, "scale-1-tree.tar")
+        if not os.path.isfile(tar):
+            run(["tar", "-cf", tar, "-C", tree, "."])
+        return tar
+
+    def zstd_cli(self, tar, output, level):
+        # The packer's settings: window 2^27, one thread, no content size (stdin).
+        with open(tar, "rb") as source:
+            return seconds_of(["zstd", "-q", "-f", f"-{level}", f"--long={WINDOW_LOG}",
+                               "--single-thread", "-o", output], stdin=source)
+
+    # ---- wine
+
+    def set_temp(self, directory):
+        os.makedirs(directory, exist_ok=True)
+        for name in ("TEMP", "TMP"):
+            run(["wine", "reg", "add", "HKCU\\Environment", "/v", name, "/t", "REG_SZ", "/d",
+                 windows_path(directory), "/f"], stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+
+    def read_stamps(self):
+        with open(self.stamp) as f:
+            return [(int(l) - FILETIME_UNIX_EPOCH) * 100 for l in f.read().split()]
+
+    def start_and_wait(self, command, env=None):
+        """Returns (start ns, end ns, stamps ns) of one start of a Windows program."""
+        if os.path.exists(self.stamp):
+            os.remove(self.stamp)
+        start = time.time_ns()
+        run(["wine", *command], env=env or self.env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL)
+        end = time.time_ns()
+        return start, end, self.read_stamps() if os.path.exists(self.stamp) else []
+
+    def run_app(self, app, temp):
+        start, end, stamps = self.start_and_wait([app])
+        if len(stamps) != 1:
+            sys.exit(f"bench: {app} gave {len(stamps)} stamps instead of 1")
+        left = [d for d in os.listdir(temp) if d.startswith("onefile_")]
+        for d in left:
+            remove_tree(os.path.join(temp, d))
+        if left:
+            self.results.say(f"  note: {len(left)} target directories were left behind")
+        return (stamps[0] - start) / 1e9, (end - stamps[0]) / 1e9
+
+    # ---- measurements
+
+    def measure_unpack(self, where, root, apps, reference):
+        temp = os.path.join(root, "temp")
+        self.set_temp(temp)
+        tar_zst, frame, stream = reference
+        unpack, cleanup, tar_x, rm, decode, writer = [], [], [], [], [], []
+        scaled = {scale: [] for scale in apps if scale != 1}
+        for rep in range(self.args.reps):
+            log(f"  {where}: repetition {rep + 1} of {self.args.reps}")
+            u, c = self.run_app(apps[1], temp)
+            unpack.append(u)
+            cleanup.append(c)
+            out = os.path.join(root, "tar-out")
+            remove_tree(out)
+            os.makedirs(out)
+            tar_x.append(seconds_of(["tar", "--zstd", "-xf", tar_zst, "-C", out]))
+            rm.append(seconds_of(["rm", "-rf", out]))
+            decode.append(seconds_of(["zstd", "-q", "-d", "-c", frame], stdout=subprocess.DEVNULL))
+            out = os.path.join(temp, "writer-out")
+            remove_tree(out)
+            start, _, stamps = self.start_and_wait([self.binary("bench_writer.exe"),
+                                                    windows_path(stream), windows_path(out)])
+            writer.append((stamps[-1] - start) / 1e9)
+            remove_tree(out)
+            for scale in scaled:
+                scaled[scale].append(self.run_app(apps[scale], temp)[0])
+        r = self.results
+        r.say(f"== unpack, target on {where}")
+        r.add(f"unpack-{where}", "launcher start to run_code (release-shaped)", unpack)
+        r.add(f"tar-{where}", "tar --zstd -xf, same tree, level and window", tar_x)
+        r.add(f"decode-{where}", "zstd -d of the payload's frame to /dev/null", decode)
+        r.add(f"writer-{where}", "bare Win32 writer, uncompressed stream, 32 KiB pieces", writer)
+        r.values[f"floor-{where}"] = [d + w for d, w in zip(decode, writer)]
+        r.add(f"floor-{where}", "floor: zstd -d + bare writer (per repetition)",
+              r.values[f"floor-{where}"])
+        r.ratio("unpack / tar", f"unpack-{where}", f"tar-{where}",
+                1.5 if where == "tmpfs" else None)
+        r.ratio("unpack / floor", f"unpack-{where}", f"floor-{where}", 1.1)
+        r.ratio("decode share: unpack / zstd -d", f"unpack-{where}", f"decode-{where}")
+        r.say(f"== clean-up, target on {where}")
+        r.add(f"cleanup-{where}", "run_code's call to the parent's exit", cleanup)
+        r.add(f"rm-{where}", "rm -rf of the same tree", rm)
+        r.ratio("clean-up / rm -rf", f"cleanup-{where}", f"rm-{where}")
+        if scaled:
+            r.say(f"== scaling, target on {where}")
+            for scale in sorted(scaled):
+                r.add(f"unpack-{where}-{scale}", f"launcher start to run_code, scale {scale}",
+                      scaled[scale])
+            r.values[f"unpack-{where}-1"] = unpack
+            for scale in sorted(scaled):
+                r.ratio(f"scale 1 / scale {scale} (bytes and files x{1 / scale:g})",
+                        f"unpack-{where}-1", f"unpack-{where}-{scale}")
+
+    def measure_small_app(self, tiny_app):
+        dll = windows_path(self.binary("bench_main.dll"))
+        packed, direct = [], []
+        for _ in range(self.args.reps):
+            start, end, _ = self.start_and_wait([tiny_app])
+            packed.append((end - start) / 1e9)
+            start, end, _ = self.start_and_wait([self.binary("bench_direct.exe"), dll])
+            direct.append((end - start) / 1e9)
+        r = self.results
+        r.say("== small application: start to exit under wine")
+        r.add("tiny-packed", "packed tiny application (parent, child, clean-up)", packed)
+        r.add("tiny-direct", "plain exe loading and calling the same DLL", direct)
+        r.ratio("packed / plain", "tiny-packed", "tiny-direct", 3)
+
+    def peak_memory(self, command, exe_name, expected):
+        """VmHWM in bytes of the processes of exe_name, oldest first."""
+        if os.path.exists(self.stamp):
+            os.remove(self.stamp)
+        env = dict(self.env, TAVRIN_BENCH_HOLD_MS=str(HOLD_MS))
+        process = subprocess.Popen(["wine", *command], env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL)
+        while not os.path.exists(self.stamp) and process.poll() is None:
+            time.sleep(POLL_SECONDS)
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    if exe_name.lower().encode() not in f.read().lower():
+                        continue
+                with open(f"/proc/{pid}/stat") as f:
+                    started = int(f.read().rsplit(")", 1)[1].split()[19])
+                with open(f"/proc/{pid}/status") as f:
+                    hwm = [l for l in f if l.startswith("VmHWM:")][0].split()[1]
+                found.append((started, int(pid), int(hwm) * 1024))
+            except (OSError, IndexError):
+                continue
+        process.wait()
+        if len(found) != expected:
+            sys.exit(f"bench: found {len(found)} processes of {exe_name}, expected {expected}")
+        return [hwm for _, _, hwm in sorted(found)]
+
+    def measure_memory(self, app):
+        parent, child, empty = [], [], []
+        empty_exe = self.binary("bench_empty.exe")
+        for _ in range(self.args.reps):
+            p, c = self.peak_memory([app], os.path.basename(app), 2)
+            parent.append(p / MIB)
+            child.append(c / MIB)
+            empty.append(self.peak_memory([empty_exe], os.path.basename(empty_exe), 1)[0] / MIB)
+        need = decoder_bytes() / MIB
+        r = self.results
+        r.say("== memory: peak resident set (VmHWM) under wine, release-shaped payload")
+        r.add("mem-parent", "parent", parent, "MiB")
+        r.add("mem-child", "child (in run_code)", child, "MiB")
+        r.add("mem-empty", "empty exe", empty, "MiB")
+        base = statistics.median(empty)
+        for role, values in (("parent", parent), ("child", child)):
+            above = statistics.median(values) - base - need
+            r.say(f"  {role} less empty exe: {statistics.median(values) - base:.1f} MiB; decoder "
+                  f"need {need:.1f} MiB; above it: {above:.1f} MiB  target <= 4: "
+                  f"{'met' if above <= 4 else 'NOT met'}")
+
+    def measure_packing(self, tree, tar):
+        r = self.results
+        r.say("== packing: tavrin-pack payload against the zstd tool on a tar of the tree")
+        for level, reps in ((RELEASE_LEVEL, self.args.pack_reps_19), (QUICK_LEVEL, self.args.reps)):
+            if reps == 0:
+                continue
+            packer_out = os.path.join(self.work, f"pack-{level}.bin")
+            zstd_out = os.path.join(self.work, f"pack-{level}.tar.zst")
+            packer_times, zstd_times = [], []
+            for _ in range(reps):
+                packer_times.append(self.pack_payload(tree, packer_out, level))
+                zstd_times.append(self.zstd_cli(tar, zstd_out, level))
+            note = " (the packer's default)" if level == RELEASE_LEVEL else ""
+            r.add(f"pack-{level}", f"tavrin-pack, level {level}{note}", packer_times)
+            r.add(f"zstd-{level}", f"zstd -{level} --long={WINDOW_LOG} --single-thread, tar",
+                  zstd_times)
+            r.ratio(f"time, level {level}", f"pack-{level}", f"zstd-{level}", 1.05)
+            packed, reference = os.path.getsize(packer_out), os.path.getsize(zstd_out)
+            raw = os.path.getsize(tar)
+            ratio = packed / reference
+            r.say(f"  size, level {level}: payload {packed} bytes ({100 * packed / raw:.2f} % of "
+                  f"the tar), zstd {reference} ({100 * reference / raw:.2f} %): {ratio:.4f}x"
+                  f"  target <= 1.01: {'met' if ratio <= 1.01 else 'NOT met'}")
+            if level == RELEASE_LEVEL:
+                shutil.copyfile(zstd_out, os.path.join(self.work, "scale-1-tree.tar.zst"))
+                shutil.copyfile(packer_out, os.path.join(self.work, "scale-1-payload.bin"))
+
+    # ---- the whole run
+
+    def main(self):
+        os.makedirs(self.work, exist_ok=True)
+        os.makedirs(self.tmpfs_root, exist_ok=True)
+        r = self.results
+        r.say(f"tavrin benchmark {datetime.datetime.now().isoformat(timespec='seconds')}, "
+              f"{self.args.reps} repetitions, {os.cpu_count()} cores")
+        trees = {}
+        for scale in self.args.scales:
+            trees[scale], digest = self.tree(scale)
+            r.say(f"tree scale {scale}: digest {digest}")
+        tar = self.tar_archive(trees[1])
+        if "pack" in self.args.only:
+            self.measure_packing(trees[1], tar)
+        tar_zst = os.path.join(self.work, "scale-1-tree.tar.zst")
+        if not os.path.isfile(tar_zst):
+            self.zstd_cli(tar, tar_zst, RELEASE_LEVEL)
+        apps = {}
+        for scale in self.args.scales:
+            payload = self.payload(scale, trees[scale])
+            apps[scale] = self.app(payload, f"{APP_NAME}-{scale}")
+            if scale == 1:
+                frame, stream = self.frame_and_stream(scale, payload)
+                compressed = os.path.getsize(frame)
+                r.say(f"payload scale 1: {os.path.getsize(payload)} bytes, frame {compressed} "
+                      f"({100 * compressed / os.path.getsize(stream):.2f} % of the entry stream)")
+        tiny_dir = os.path.join(self.work, "tiny-tree")
+        remove_tree(tiny_dir)
+        os.makedirs(tiny_dir)
+        shutil.copyfile(self.binary("bench_main.dll"), os.path.join(tiny_dir, make_tree.MAIN_NAME))
+        tiny_payload = os.path.join(self.work, "tiny-payload.bin")
+        self.pack_payload(tiny_dir, tiny_payload, RELEASE_LEVEL)
+        tiny_app = self.app(tiny_payload, TINY_NAME)
+
+        reference = (tar_zst, frame, stream)
+        if "unpack" in self.args.only:
+            self.measure_unpack("tmpfs", self.tmpfs_root, apps, reference)
+            self.measure_unpack("disk", self.disk_root, {1: apps[1]}, reference)
+        self.set_temp(os.path.join(self.tmpfs_root, "temp"))
+        if "small" in self.args.only:
+            self.measure_small_app(tiny_app)
+        if "memory" in self.args.only:
+            self.measure_memory(apps[1])
+        remove_tree(os.path.join(self.disk_root, "temp"))
+        if self.args.results:
+            with open(self.args.results, "w") as f:
+                f.write("\n".join(r.lines) + "\n")
+            log(f"results written to {self.args.results}")
+
+
+def parse_arguments():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--reps", type=int, default=5, help="repetitions of each measurement")
+    parser.add_argument("--pack-reps-19", type=int, default=1,
+                        help="repetitions of the level-19 packing (about 2 x 2 minutes each)")
+    parser.add_argument("--scales", type=float, nargs="+", default=[0.25, 0.5, 1])
+    parser.add_argument("--only", nargs="+", default=["pack", "unpack", "small", "memory"],
+                        help="measurements to run: pack unpack small memory")
+    parser.add_argument("--work", required=True, help="cache and scratch directory (on disk)")
+    parser.add_argument("--tmpfs", default="/dev/shm", help="a tmpfs mount for the tmpfs runs")
+    parser.add_argument("--win-bin", required=True, help="the Windows build's bin directory")
+    parser.add_argument("--packer", required=True, help="the host tavrin-pack")
+    parser.add_argument("--results", help="file for the result lines")
+    args = parser.parse_args()
+    args.scales = sorted({s if s != 1.0 else 1 for s in args.scales} | {1})
+    return args
+
+
+if __name__ == "__main__":
+    Bench(parse_arguments()).main()

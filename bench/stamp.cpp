@@ -1,0 +1,38 @@
+#include "bench/stamp.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD env_value_capacity = 1024;
+constexpr int stamp_text_capacity = 32;
+
+}  // namespace
+
+void write_time_stamp() {
+  wchar_t path[env_value_capacity];
+  const DWORD length = GetEnvironmentVariableW(L"TAVRIN_BENCH_STAMP", path, env_value_capacity);
+  if (length == 0 || length >= env_value_capacity) return;
+  FILETIME now;
+  GetSystemTimePreciseAsFileTime(&now);
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  char text[stamp_text_capacity];
+  const int text_length = snprintf(text, sizeof text, "%llu\n", ticks);
+  const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text, static_cast<DWORD>(text_length), &written, nullptr);
+  CloseHandle(file);
+}
+
+void hold_if_asked() {
+  wchar_t value[env_value_capacity];
+  const DWORD length = GetEnvironmentVariableW(L"TAVRIN_BENCH_HOLD_MS", value, env_value_capacity);
+  if (length == 0 || length >= env_value_capacity) return;
+  Sleep(static_cast<DWORD>(wcstoul(value, nullptr, 10)));
+}
