@@ -13,8 +13,9 @@ namespace {
 
 constexpr const wchar_t* preset_start = L"31337";
 constexpr DWORD killed_child_code = 0x0BADC0DE;
-// The clean-up pauses 100 ms between its 21 removal attempts.
-constexpr ULONGLONG retry_pauses_ms = 20 * 100;
+// The clean-up pauses 100 ms between its 21 removal attempts; the tick count may lag real
+// time by up to two of its 16 ms steps.
+constexpr ULONGLONG retry_pauses_ms = 20 * 100 - 2 * 16;
 
 class Failures : public ::testing::Test {
  protected:
