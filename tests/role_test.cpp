@@ -29,24 +29,40 @@ class RunningProcess {
  public:
   explicit RunningProcess(const std::wstring& executable) {
     std::wstring line = L"\"" + executable + L"\" sleep_forever";
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE out_read = nullptr, out_write = nullptr;
+    if (!CreatePipe(&out_read, &out_write, &inheritable, 0)) return;
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    started_ = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                              nullptr, &startup, &process_) != FALSE;
-    if (started_) CloseHandle(process_.hThread);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out_write;
+    startup.hStdError = out_write;
+    created_ = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE /* inherit handles */,
+                              CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process_) != FALSE;
+    CloseHandle(out_write);
+    if (created_) {
+      CloseHandle(process_.hThread);
+      // Up and running once it has written its line: never ended half-way through its start.
+      char ready[8] = {};
+      DWORD read = 0;
+      ready_ = ReadFile(out_read, ready, 6, &read, nullptr) && read > 0;
+    }
+    CloseHandle(out_read);
   }
   ~RunningProcess() {
-    if (!started_) return;
+    if (!created_) return;
     TerminateProcess(process_.hProcess, 0);
     WaitForSingleObject(process_.hProcess, INFINITE);
     CloseHandle(process_.hProcess);
   }
-  bool started() const { return started_; }
+  bool started() const { return created_ && ready_; }
   std::wstring id() const { return std::to_wstring(process_.dwProcessId); }
 
  private:
   PROCESS_INFORMATION process_{};
-  bool started_ = false;
+  bool created_ = false;
+  bool ready_ = false;
 };
 
 // Every test starts from a known environment and leaves the variables as it found them.

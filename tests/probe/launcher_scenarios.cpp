@@ -83,8 +83,12 @@ PROBE_SCENARIO(decide_role) {
   return 0;
 }
 
-// Stays alive until it is terminated: a running process of another executable.
+// Stays alive until it is terminated: a running process of another executable. The line
+// tells the starter that the process is fully up, so it is never ended half-way through its
+// start.
 PROBE_SCENARIO(sleep_forever) {
+  printf("ready\n");
+  fflush(stdout);
   Sleep(INFINITE);
   return 0;
 }
@@ -115,36 +119,59 @@ PROBE_SCENARIO(launch_missing_child) {
   return 0;
 }
 
+namespace {
+
+constexpr const wchar_t round_variable[] = L"TAVRIN_PROBE_ROUND";
+constexpr DWORD child_ready_limit_ms = 30000;
+
+// Named per parent and round, so that a child tells its own parent that it is up.
+std::wstring ready_event_name(DWORD parent_id, const std::wstring& round) {
+  return L"tavrin_probe_ready_" + std::to_wstring(parent_id) + L"_" + round;
+}
+
+int run_race_child() {
+  wchar_t round[16] = {};
+  GetEnvironmentVariableW(round_variable, round, 16);
+  wchar_t parent[16] = {};
+  GetEnvironmentVariableW(L"TAVRIN_PROBE_PARENT", parent, 16);
+  HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE,
+                            ready_event_name(static_cast<DWORD>(parse_number(parent)), round).c_str());
+  if (ready != nullptr) SetEvent(ready);
+  const int number = static_cast<int>(parse_number(round));
+  if (number % 2 == 0) Sleep(INFINITE);
+  return number;
+}
+
+}  // namespace
+
 // argv: target_directory rounds. In each round the child hangs (even round) or ends by itself
-// at once (odd round), while a second thread raises Ctrl+Break once the
-// child's handle is in place, after a varying delay, and the main thread waits in
-// launch_and_wait. Prints one line per round and how far the handle count drifted.
+// at once (odd round), while a second thread raises Ctrl+Break after a varying delay once the
+// child is up and its handle is in place, and the main thread waits in launch_and_wait.
+// Prints one line per round and how far the handle count drifted.
 PROBE_SCENARIO(handler_race) {
-  constexpr const wchar_t round_variable[] = L"TAVRIN_PROBE_ROUND";
-  if (is_probe_child()) {
-    wchar_t value[16] = {};
-    GetEnvironmentVariableW(round_variable, value, 16);
-    const DWORD round = static_cast<DWORD>(parse_number(value));
-    if (round % 2 == 0) Sleep(INFINITE);
-    return static_cast<int>(round);
-  }
+  if (is_probe_child()) return run_race_child();
   set_child_grace_period(0);
+  SetEnvironmentVariableW(L"TAVRIN_PROBE_PARENT", std::to_wstring(GetCurrentProcessId()).c_str());
   const int rounds = static_cast<int>(parse_number(argv[1]));
   DWORD handles_before = 0;
   GetProcessHandleCount(GetCurrentProcess(), &handles_before);
   for (int round = 0; round < rounds; ++round) {
     CreateDirectoryW(argv[0], nullptr);
     prepare_parent(argv[0]);
-    SetEnvironmentVariableW(round_variable, std::to_wstring(round).c_str());
+    const std::wstring round_text = std::to_wstring(round);
+    SetEnvironmentVariableW(round_variable, round_text.c_str());
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, ready_event_name(GetCurrentProcessId(), round_text).c_str());
     std::atomic<bool> launch_returned{false};
-    std::thread handler([round, &launch_returned] {
+    std::thread handler([round, ready, &launch_returned] {
+      WaitForSingleObject(ready, child_ready_limit_ms);
       while (launcher_state.child_process.load() == nullptr && !launch_returned.load()) Sleep(1);
-      Sleep(static_cast<DWORD>(round % 4) * 20);
+      Sleep(static_cast<DWORD>(round % 4) * 5);
       console_event_handler(CTRL_BREAK_EVENT);
     });
     const DWORD code = launch_and_wait();
     launch_returned.store(true);
     handler.join();
+    CloseHandle(ready);
     printf("round %d code %lu slot %s\n", round, static_cast<unsigned long>(code),
            launcher_state.child_process.load() == nullptr ? "empty" : "held");
   }
