@@ -3,10 +3,13 @@
 
 #include <cstddef>
 
+#include "resources/version.h"
+
 constexpr const wchar_t target_spec[] = L"{TEMP}\\onefile_{PID}_{TIME}";
 constexpr const wchar_t home_spec[] = L"{HOME}";
-constexpr const wchar_t product_name[] = L"Zandoria";
-constexpr const wchar_t product_version[] = L"1.0.0.0";
+// The same values as the executable's version resource: one home in resources/version.h.
+constexpr const wchar_t product_name[] = L"" TAVRIN_PRODUCT_NAME;
+constexpr const wchar_t product_version[] = L"" TAVRIN_PRODUCT_VERSION;
 
 // Expands spec into output (capacity units, terminator included). False when a keyword is
 // unknown, a literal unit does not fit, or a folder lookup fails; output then holds the

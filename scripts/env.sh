@@ -7,6 +7,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 tavrin_win_dir="$TAVRIN_BUILD_DIR/win"
 tavrin_host_dir="$TAVRIN_BUILD_DIR/host"
+tavrin_asan_dir="$TAVRIN_BUILD_DIR/host-asan"
 # Host tests that check Windows binaries (the packer writing into a real stub) find them here.
 export TAVRIN_WIN_BIN_DIR="$tavrin_win_dir/bin"
 

@@ -13,6 +13,11 @@ jobs="${TAVRIN_TEST_JOBS:-2}"
 status=0
 echo "== host tests"
 ctest --test-dir "$tavrin_host_dir" --output-on-failure -j "$jobs" "$@" || status=1
+echo "== host tests with AddressSanitizer and UBSan"
+# Leak checks are off: the reader's memory and the environment copies are kept until the
+# process ends by design, and the failure paths end the process with them still allocated.
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir "$tavrin_asan_dir" --output-on-failure -j "$jobs" "$@" || status=1
 echo "== Windows tests under wine"
 ctest --test-dir "$tavrin_win_dir" --output-on-failure -j "$jobs" "$@" || status=1
 exit $status
