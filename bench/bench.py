@@ -32,6 +32,7 @@ import make_tree  # noqa: E402  (beside this file)
 
 RELEASE_LEVEL = 19
 QUICK_LEVEL = 3
+LONG_MATCHING_LEVEL = 16  # from here on libzstd matches over long distances by itself
 WINDOW_LOG = 27
 FILETIME_UNIX_EPOCH = 116444736000000000  # 100-ns units from 1601 to 1970
 HOLD_MS = 1500
@@ -185,9 +186,10 @@ class Bench:
                 lines = f.read().splitlines()
             if lines and lines[0] == key:
                 return path, lines[1]
-        for stale in os.listdir(self.work):
-            if stale.startswith(f"scale-{scale}-"):
-                os.remove(os.path.join(self.work, stale))
+        for folder in (self.work, self.tmpfs_root):
+            for stale in os.listdir(folder):
+                if stale.startswith(f"scale-{scale}-"):
+                    os.remove(os.path.join(folder, stale))
         out = run([sys.executable, make_tree.__file__, "--scale", str(scale), "--main-dll", dll,
                    "--force", path], stdout=subprocess.PIPE, text=True).stdout
         log(out.rstrip())
@@ -232,10 +234,12 @@ class Bench:
             run(["tar", "-cf", tar, "-C", tree, "."])
         return tar
 
-    def zstd_cli(self, tar, output, level):
+    def zstd_cli(self, tar, output, level, window_option=f"--long={WINDOW_LOG}"):
         # The packer's settings: window 2^27, one thread, no content size (stdin).
+        # --long also turns on long-distance matching, which libzstd itself turns on for a
+        # 2^27 window only from level 16 on; --zstd=wlog= sets the window alone.
         with open(tar, "rb") as source:
-            return seconds_of(["zstd", "-q", "-f", f"-{level}", f"--long={WINDOW_LOG}",
+            return seconds_of(["zstd", "-q", "-f", f"-{level}", window_option,
                                "--single-thread", "-o", output], stdin=source)
 
     # ---- wine
@@ -279,6 +283,7 @@ class Bench:
         self.set_temp(temp)
         tar_zst, frame, stream = reference
         unpack, cleanup, tar_x, rm, decode, writer = [], [], [], [], [], []
+        shell_removal, loop_removal = [], []
         scaled = {scale: [] for scale in apps if scale != 1}
         for rep in range(self.args.reps):
             log(f"  {where}: repetition {rep + 1} of {self.args.reps}")
@@ -290,6 +295,12 @@ class Bench:
             os.makedirs(out)
             tar_x.append(seconds_of(["tar", "--zstd", "-xf", tar_zst, "-C", out]))
             rm.append(seconds_of(["rm", "-rf", out]))
+            for mode, times in (("shell", shell_removal), ("loop", loop_removal)):
+                os.makedirs(out)
+                run(["tar", "--zstd", "-xf", tar_zst, "-C", out])
+                start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode,
+                                                     windows_path(out)])
+                times.append((end - start) / 1e9)
             decode.append(seconds_of(["zstd", "-q", "-d", "-c", frame], stdout=subprocess.DEVNULL))
             out = os.path.join(temp, "writer-out")
             remove_tree(out)
@@ -315,7 +326,12 @@ class Bench:
         r.say(f"== clean-up, target on {where}")
         r.add(f"cleanup-{where}", "run_code's call to the parent's exit", cleanup)
         r.add(f"rm-{where}", "rm -rf of the same tree", rm)
+        r.add(f"remove-shell-{where}", "  wine: SHFileOperationW alone (process start included)",
+              shell_removal)
+        r.add(f"remove-loop-{where}", "  wine: FindFirstFile/DeleteFile loop (same)", loop_removal)
         r.ratio("clean-up / rm -rf", f"cleanup-{where}", f"rm-{where}")
+        r.ratio("SHFileOperationW / file-by-file loop", f"remove-shell-{where}",
+                f"remove-loop-{where}")
         if scaled:
             r.say(f"== scaling, target on {where}")
             for scale in sorted(scaled):
@@ -434,6 +450,17 @@ class Bench:
             r.say(f"  size, level {level}: payload {packed} bytes ({100 * packed / raw:.2f} % of "
                   f"the tar), zstd {reference} ({100 * reference / raw:.2f} %): {ratio:.4f}x"
                   f"  target <= 1.01: {'met' if ratio <= 1.01 else 'NOT met'}")
+            if level < LONG_MATCHING_LEVEL:
+                # Tells how much of a gap comes from long-distance matching alone.
+                plain_out = os.path.join(self.work, f"pack-{level}-wlog.tar.zst")
+                plain_times = [self.zstd_cli(tar, plain_out, level, f"--zstd=wlog={WINDOW_LOG}")
+                               for _ in range(reps)]
+                r.add(f"zstd-{level}-wlog", f"zstd -{level} --zstd=wlog={WINDOW_LOG} (window only), tar",
+                      plain_times)
+                r.ratio(f"time, level {level}, against window only", f"pack-{level}",
+                        f"zstd-{level}-wlog")
+                r.say(f"  size, level {level}, against window only: zstd {os.path.getsize(plain_out)}"
+                      f" bytes: {packed / os.path.getsize(plain_out):.4f}x")
             if level == RELEASE_LEVEL:
                 shutil.copyfile(zstd_out, os.path.join(self.work, "scale-1-tree.tar.zst"))
                 shutil.copyfile(packer_out, os.path.join(self.work, "scale-1-payload.bin"))

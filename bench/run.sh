@@ -12,7 +12,8 @@ if [ ! -f "$tavrin_win_dir/CMakeCache.txt" ] || [ ! -f "$tavrin_host_dir/CMakeCa
   bash "$tavrin_root/scripts/build.sh"
 fi
 cmake --build "$tavrin_win_dir" -j "${TAVRIN_JOBS:-2}" --target tavrin-launcher bench_main \
-  bench_direct bench_empty bench_writer bench_shell -- --no-print-directory >/dev/null
+  bench_direct bench_empty bench_writer bench_shell \
+  bench_remove -- --no-print-directory >/dev/null
 cmake --build "$tavrin_host_dir" -j "${TAVRIN_JOBS:-2}" --target tavrin-pack \
   -- --no-print-directory >/dev/null
 
