@@ -278,66 +278,78 @@ class Bench:
 
     # ---- measurements
 
+    def time_tar_and_removals(self, root, tar_zst, m):
+        """tar extraction natively, then its removal by rm -rf, and (from fresh extractions)
+        by SHFileOperationW and by a file-by-file loop under wine."""
+        out = os.path.join(root, "tar-out")
+        remove_tree(out)
+        os.makedirs(out)
+        m["tar"].append(seconds_of(["tar", "--zstd", "-xf", tar_zst, "-C", out]))
+        m["rm"].append(seconds_of(["rm", "-rf", out]))
+        for mode in ("shell", "loop"):
+            os.makedirs(out)
+            run(["tar", "--zstd", "-xf", tar_zst, "-C", out])
+            start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode,
+                                                 windows_path(out)])
+            m[f"remove-{mode}"].append((end - start) / 1e9)
+
+    def time_floor(self, temp, frame, stream, m):
+        """zstd -d of the frame natively, and the bare writer under wine, apart."""
+        m["decode"].append(seconds_of(["zstd", "-q", "-d", "-c", frame], stdout=subprocess.DEVNULL))
+        out = os.path.join(temp, "writer-out")
+        remove_tree(out)
+        start, _, stamps = self.start_and_wait([self.binary("bench_writer.exe"),
+                                                windows_path(stream), windows_path(out)])
+        m["writer"].append((stamps[-1] - start) / 1e9)
+        m["floor"].append(m["decode"][-1] + m["writer"][-1])
+        remove_tree(out)
+
     def measure_unpack(self, where, root, apps, reference):
         temp = os.path.join(root, "temp")
         self.set_temp(temp)
         tar_zst, frame, stream = reference
-        unpack, cleanup, tar_x, rm, decode, writer = [], [], [], [], [], []
-        shell_removal, loop_removal = [], []
+        m = {key: [] for key in ("unpack", "cleanup", "tar", "rm", "remove-shell", "remove-loop",
+                                 "decode", "writer", "floor")}
         scaled = {scale: [] for scale in apps if scale != 1}
         for rep in range(self.args.reps):
             log(f"  {where}: repetition {rep + 1} of {self.args.reps}")
-            u, c = self.run_app(apps[1], temp)
-            unpack.append(u)
-            cleanup.append(c)
-            out = os.path.join(root, "tar-out")
-            remove_tree(out)
-            os.makedirs(out)
-            tar_x.append(seconds_of(["tar", "--zstd", "-xf", tar_zst, "-C", out]))
-            rm.append(seconds_of(["rm", "-rf", out]))
-            for mode, times in (("shell", shell_removal), ("loop", loop_removal)):
-                os.makedirs(out)
-                run(["tar", "--zstd", "-xf", tar_zst, "-C", out])
-                start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode,
-                                                     windows_path(out)])
-                times.append((end - start) / 1e9)
-            decode.append(seconds_of(["zstd", "-q", "-d", "-c", frame], stdout=subprocess.DEVNULL))
-            out = os.path.join(temp, "writer-out")
-            remove_tree(out)
-            start, _, stamps = self.start_and_wait([self.binary("bench_writer.exe"),
-                                                    windows_path(stream), windows_path(out)])
-            writer.append((stamps[-1] - start) / 1e9)
-            remove_tree(out)
+            unpack, cleanup = self.run_app(apps[1], temp)
+            m["unpack"].append(unpack)
+            m["cleanup"].append(cleanup)
+            self.time_tar_and_removals(root, tar_zst, m)
+            self.time_floor(temp, frame, stream, m)
             for scale in scaled:
                 scaled[scale].append(self.run_app(apps[scale], temp)[0])
+        self.report_unpack(where, m, scaled)
+
+    def report_unpack(self, where, m, scaled):
         r = self.results
         r.say(f"== unpack, target on {where}")
-        r.add(f"unpack-{where}", "launcher start to run_code (release-shaped)", unpack)
-        r.add(f"tar-{where}", "tar --zstd -xf, same tree, level and window", tar_x)
-        r.add(f"decode-{where}", "zstd -d of the payload's frame to /dev/null", decode)
-        r.add(f"writer-{where}", "bare Win32 writer, uncompressed stream, 32 KiB pieces", writer)
-        r.values[f"floor-{where}"] = [d + w for d, w in zip(decode, writer)]
-        r.add(f"floor-{where}", "floor: zstd -d + bare writer (per repetition)",
-              r.values[f"floor-{where}"])
+        for key, label in (("unpack", "launcher start to run_code (release-shaped)"),
+                           ("tar", "tar --zstd -xf, same tree, level and window"),
+                           ("decode", "zstd -d of the payload's frame to /dev/null"),
+                           ("writer", "bare Win32 writer, uncompressed stream, 32 KiB pieces"),
+                           ("floor", "floor: zstd -d + bare writer (per repetition)")):
+            r.add(f"{key}-{where}", label, m[key])
         r.ratio("unpack / tar", f"unpack-{where}", f"tar-{where}",
                 1.5 if where == "tmpfs" else None)
         r.ratio("unpack / floor", f"unpack-{where}", f"floor-{where}", 1.1)
         r.ratio("decode share: unpack / zstd -d", f"unpack-{where}", f"decode-{where}")
         r.say(f"== clean-up, target on {where}")
-        r.add(f"cleanup-{where}", "run_code's call to the parent's exit", cleanup)
-        r.add(f"rm-{where}", "rm -rf of the same tree", rm)
-        r.add(f"remove-shell-{where}", "  wine: SHFileOperationW alone (process start included)",
-              shell_removal)
-        r.add(f"remove-loop-{where}", "  wine: FindFirstFile/DeleteFile loop (same)", loop_removal)
+        for key, label in (("cleanup", "run_code's call to the parent's exit"),
+                           ("rm", "rm -rf of the same tree"),
+                           ("remove-shell", "  wine: SHFileOperationW alone (process start included)"),
+                           ("remove-loop", "  wine: FindFirstFile/DeleteFile loop (same)")):
+            r.add(f"{key}-{where}", label, m[key])
         r.ratio("clean-up / rm -rf", f"cleanup-{where}", f"rm-{where}")
         r.ratio("SHFileOperationW / file-by-file loop", f"remove-shell-{where}",
                 f"remove-loop-{where}")
         if scaled:
             r.say(f"== scaling, target on {where}")
+            r.values[f"unpack-{where}-1"] = m["unpack"]
             for scale in sorted(scaled):
                 r.add(f"unpack-{where}-{scale}", f"launcher start to run_code, scale {scale}",
                       scaled[scale])
-            r.values[f"unpack-{where}-1"] = unpack
             for scale in sorted(scaled):
                 r.ratio(f"scale 1 / scale {scale} (bytes and files x{1 / scale:g})",
                         f"unpack-{where}-1", f"unpack-{where}-{scale}")
