@@ -2,7 +2,8 @@
 // The shipped functions end the process with exit code 2 on a reported failure; a fuzzer
 // would take every such exit for a crash. Here they throw ReportedFailure back to the
 // target instead, which satisfies [[noreturn]] just as well. The abnormal ends stay
-// abnormal: a broken limit or a spec failure reached from payload bytes is a finding.
+// abnormal: a broken limit, or a path that cannot be expanded, reached from payload bytes
+// is a finding.
 #include "fuzz/fuzz_diag.h"
 
 #include <cstdlib>
