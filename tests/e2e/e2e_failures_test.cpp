@@ -17,14 +17,8 @@ constexpr DWORD killed_child_code = 0x0BADC0DE;
 // time by up to two of its 16 ms steps.
 constexpr ULONGLONG retry_pauses_ms = 20 * 100 - 2 * 16;
 
-class Failures : public ::testing::Test {
+class Failures : public WorkspaceTest {
  protected:
-  void SetUp() override {
-    workspace_ = make_workspace(widen(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    ASSERT_FALSE(workspace_.root.empty());
-  }
-  void TearDown() override { remove_workspace(workspace_); }
-
   // Packs the app directory as it stands, with main as the main library.
   void pack(const std::wstring& main) { ASSERT_EQ(pack_directory(workspace_.app, main, exe(), nullptr), ""); }
   std::wstring exe() const { return workspace_.bin + L"\\APP.exe"; }
@@ -61,7 +55,6 @@ class Failures : public ::testing::Test {
     EXPECT_EQ(result.out, "");
   }
 
-  Workspace workspace_;
 };
 
 TEST_F(Failures, LibraryWithoutRunCodeIsReportedAndTheDirectoryRemoved) {

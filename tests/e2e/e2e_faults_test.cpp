@@ -13,15 +13,8 @@ namespace {
 constexpr const wchar_t* preset_start = L"2024";
 constexpr size_t more_than_the_small_disk = 3 * 1024 * 1024;  // the script mounts 1 MiB
 
-class Faults : public ::testing::Test {
+class Faults : public StandardAppTest {
  protected:
-  void SetUp() override {
-    workspace_ = make_workspace(widen(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    ASSERT_FALSE(workspace_.root.empty());
-    ASSERT_EQ(prepare_standard_app(workspace_, &exe_), "");
-  }
-  void TearDown() override { remove_workspace(workspace_); }
-
   // Runs the app with TEMP and TMP at temp and a known start time.
   ProcessResult run_with_temp(const std::wstring& temp, std::wstring* target) {
     LaunchOptions options;
@@ -46,8 +39,6 @@ class Faults : public ::testing::Test {
     return length == 0 || length >= std::size(value) ? std::wstring() : std::wstring(value, length);
   }
 
-  Workspace workspace_;
-  std::wstring exe_;
 };
 
 // A TEMP below a plain file can hold no directory: the first file's open fails, naming it.

@@ -25,15 +25,14 @@ constexpr size_t unrecoverable_tail = 16;
 constexpr int flipped_points = 16;
 constexpr size_t main_size = 150000;  // more than one 128 KiB block
 
-class Hostile : public ::testing::Test {
+class Hostile : public WorkspaceTest {
  protected:
   void SetUp() override {
-    workspace_ = make_workspace(widen(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    ASSERT_FALSE(workspace_.root.empty());
+    WorkspaceTest::SetUp();
+    if (HasFatalFailure()) return;
     main_library_ = read_file(sibling_path(L"e2e_app.dll"));
     ASSERT_FALSE(main_library_.empty());
   }
-  void TearDown() override { remove_workspace(workspace_); }
 
   // A sound application: the real main library (so that a payload that decodes would run)
   // and a few files, one in a sub-directory, of sizes that span blocks.
@@ -99,7 +98,6 @@ class Hostile : public ::testing::Test {
     expect_outcome(payload, {2, decode_failure, "", false}, allowed, label);
   }
 
-  Workspace workspace_;
   std::string main_library_;
 };
 

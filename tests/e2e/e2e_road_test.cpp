@@ -15,18 +15,7 @@ constexpr int max_arguments = 7;
 constexpr int max_pieces = 9;
 constexpr int echoed_lines = 400;
 
-class Road : public ::testing::Test {
- protected:
-  void SetUp() override {
-    workspace_ = make_workspace(widen(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    ASSERT_FALSE(workspace_.root.empty());
-    ASSERT_EQ(prepare_standard_app(workspace_, &exe_), "");
-  }
-  void TearDown() override { remove_workspace(workspace_); }
-
-  Workspace workspace_;
-  std::wstring exe_;
-};
+using Road = StandardAppTest;
 
 // Argument 0 of the child is the launcher's full path whatever the user typed; a path
 // with a space must be quoted on the child's line, or the child would see it split.

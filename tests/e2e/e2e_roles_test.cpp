@@ -12,15 +12,8 @@ constexpr const char* start_variable = "TAVRIN_ONEFILE_START";
 constexpr const char* directory_variable = "TAVRIN_ONEFILE_DIRECTORY";
 constexpr const char* argv0_variable = "TAVRIN_ORIGINAL_ARGV0";
 
-class Roles : public ::testing::Test {
+class Roles : public StandardAppTest {
  protected:
-  void SetUp() override {
-    workspace_ = make_workspace(widen(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    ASSERT_FALSE(workspace_.root.empty());
-    ASSERT_EQ(prepare_standard_app(workspace_, &exe_), "");
-  }
-  void TearDown() override { remove_workspace(workspace_); }
-
   // One run to its end; the app's single report.
   AppReport run_once(const LaunchOptions& options, DWORD* pid, ProcessResult* result) {
     *result = launch(workspace_, exe_, {}, options, pid);
@@ -42,8 +35,6 @@ class Roles : public ::testing::Test {
     EXPECT_TRUE(temp_entries(workspace_).empty()) << "the target directory is removed at the end";
   }
 
-  Workspace workspace_;
-  std::wstring exe_;
 };
 
 TEST_F(Roles, AbsentParentVariableGivesParentRoleAndPublishesDirectoryAndArgv0) {

@@ -396,3 +396,15 @@ std::string printable(const std::string& bytes) {
   }
   return text;
 }
+
+void WorkspaceTest::SetUp() {
+  workspace_ = make_workspace(widen(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+  ASSERT_FALSE(workspace_.root.empty());
+}
+
+void StandardAppTest::SetUp() {
+  WorkspaceTest::SetUp();
+  if (HasFatalFailure()) return;
+  ASSERT_EQ(prepare_standard_app(workspace_, &exe_), "");
+}
+

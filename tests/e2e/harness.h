@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/process.h"
 
 using ByteVector = std::vector<unsigned char>;
@@ -131,3 +133,19 @@ std::string system_text(DWORD code);
 bool running_under_wine();
 // Readable form for failure messages.
 std::string printable(const std::string& bytes);
+
+// A fresh workspace for each test, named after the test and removed after it.
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override { remove_workspace(workspace_); }
+  Workspace workspace_;
+};
+
+// The same, with the standard app packed into exe_.
+class StandardAppTest : public WorkspaceTest {
+ protected:
+  void SetUp() override;
+  std::wstring exe_;
+};
+
