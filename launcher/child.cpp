@@ -7,6 +7,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
+#include "paths/shell.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ wchar_t* build_child_command_line() {
   LauncherState& state = launcher_state;
   state.child_command_line[0] = L'\0';
   int count = 0;
-  wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  wchar_t** arguments = shell_split_command_line(GetCommandLineW(), &count);
   if (arguments == nullptr) {
     const DWORD error = GetLastError();
     exit_with_system_error(message_launch_failed, error);

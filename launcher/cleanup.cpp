@@ -7,6 +7,7 @@
 
 #include "launcher/state.h"
 #include "paths/bounded.h"
+#include "paths/shell.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ void request_removal() {
   request.fAnyOperationsAborted = FALSE;
   request.hNameMappings = nullptr;
   request.lpszProgressTitle = L"";
-  SHFileOperationW(&request);
+  shell_file_operation(&request);
 }
 
 bool target_directory_exists() {

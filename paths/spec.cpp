@@ -13,6 +13,7 @@
 #include "diag/diag.h"
 #include "paths/bounded.h"
 #include "paths/env.h"
+#include "paths/shell.h"
 
 namespace {
 
@@ -213,8 +214,7 @@ bool expand_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
 
 bool append_folder_path(wchar_t* output, int folder_id, size_t capacity) {
   wchar_t folder[folder_path_capacity];
-  const HRESULT result = SHGetFolderPathW(nullptr /* owner */, folder_id, nullptr /* current user */,
-                                          SHGFP_TYPE_CURRENT, folder);
+  const HRESULT result = shell_get_folder_path(folder_id, folder);
   if (result != S_OK) return false;
   append_bounded(output, folder, capacity);
   return true;

@@ -5,6 +5,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -408,6 +409,20 @@ TEST_F(LauncherResources, HeaderNamesA64BitGuiProgram) {
   EXPECT_EQ(fields["Magic"], "020b") << "PE32+";
   EXPECT_EQ(fields["Subsystem"], "00000002") << "Windows GUI: no console of its own";
   EXPECT_NE(headers.find("file format pei-x86-64"), std::string::npos);
+}
+
+// The static runtime leaves only system DLLs to import; shell32 is loaded at run time by the
+// parent alone, so a child start does not pay for it.
+TEST_F(LauncherResources, ImportsOnlyKernel32AndTheCRuntime) {
+  const std::string headers = capture_output(std::string(objdump_program) + " -p " + launcher());
+  std::vector<std::string> imported;
+  const std::string marker = "DLL Name: ";
+  for (size_t at = headers.find(marker); at != std::string::npos; at = headers.find(marker, at + 1)) {
+    const size_t begin = at + marker.size();
+    imported.push_back(headers.substr(begin, headers.find_first_of("\r\n", begin) - begin));
+  }
+  std::sort(imported.begin(), imported.end());
+  EXPECT_EQ(imported, (std::vector<std::string>{"KERNEL32.dll", "msvcrt.dll"}));
 }
 
 }  // namespace

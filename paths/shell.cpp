@@ -1,0 +1,55 @@
+#include "paths/shell.h"
+
+#include <shlobj.h>
+
+#include <atomic>
+
+namespace {
+
+using ShellGetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
+using ShellSplitCommandLine = LPWSTR*(WINAPI*)(LPCWSTR, int*);
+using ShellFileOperation = int(WINAPI*)(LPSHFILEOPSTRUCTW);
+
+// The console handler's thread may get here at the same time as the main thread; both
+// would load the same module and find the same address, so a plain atomic store suffices.
+// The module stays loaded for the life of the process.
+template <typename Function>
+Function find_shell_function(std::atomic<Function>* cache, const char* name) {
+  Function function = cache->load();
+  if (function != nullptr) return function;
+  HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (shell == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
+    // Systems without the search flags (Windows 7 before its loader update).
+    shell = LoadLibraryW(L"shell32.dll");
+  }
+  if (shell == nullptr) return nullptr;
+  const FARPROC found = GetProcAddress(shell, name);
+  if (found == nullptr) return nullptr;
+  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+  cache->store(function);
+  return function;
+}
+
+std::atomic<ShellGetFolderPath> get_folder_path{nullptr};
+std::atomic<ShellSplitCommandLine> split_command_line{nullptr};
+std::atomic<ShellFileOperation> file_operation{nullptr};
+
+}  // namespace
+
+HRESULT shell_get_folder_path(int folder_id, wchar_t* path) {
+  const ShellGetFolderPath function = find_shell_function(&get_folder_path, "SHGetFolderPathW");
+  if (function == nullptr) return E_FAIL;
+  return function(nullptr /* owner */, folder_id, nullptr /* current user */, SHGFP_TYPE_CURRENT, path);
+}
+
+wchar_t** shell_split_command_line(const wchar_t* line, int* count) {
+  const ShellSplitCommandLine function = find_shell_function(&split_command_line, "CommandLineToArgvW");
+  if (function == nullptr) return nullptr;
+  return function(line, count);
+}
+
+int shell_file_operation(SHFILEOPSTRUCTW* request) {
+  const ShellFileOperation function = find_shell_function(&file_operation, "SHFileOperationW");
+  if (function == nullptr) return ERROR_MOD_NOT_FOUND;
+  return function(request);
+}
