@@ -82,6 +82,9 @@ class FrameWriter {
     if (!context_) return fail("cannot allocate a compression context");
     if (!set(ZSTD_c_compressionLevel, request.level, "compression level")) return false;
     if (!set(ZSTD_c_windowLog, payload_window_log, "window size")) return false;
+    // Matches across the whole window at every level: the library turns this on by itself
+    // only for the slowest levels, and an application's files repeat one another far apart.
+    if (!set(ZSTD_c_enableLongDistanceMatching, 1, "long-distance matching")) return false;
     if (!set(ZSTD_c_contentSizeFlag, 0, "content size flag")) return false;
     if (!set(ZSTD_c_checksumFlag, request.checksum ? 1 : 0, "checksum flag")) return false;
     if (!set(ZSTD_c_dictIDFlag, 0, "dictionary flag")) return false;
