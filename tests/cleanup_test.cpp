@@ -130,28 +130,8 @@ TEST_F(CleanUp, HandlerIgnoresOtherEvents) {
 // child is taken only once it reports that it is up.
 PROCESS_INFORMATION start_probe(const wchar_t* scenario, const std::wstring& argument = L"") {
   const std::wstring probe = sibling_path(L"tavrin_probe.exe");
-  std::wstring line = L"\"" + probe + L"\" " + scenario + L" " + argument;
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE out_read = nullptr, out_write = nullptr;
-  PROCESS_INFORMATION process{};
-  if (!CreatePipe(&out_read, &out_write, &inheritable, 0)) return process;
-  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = out_write;
-  startup.hStdError = out_write;
-  CreateProcessW(probe.c_str(), line.data(), nullptr, nullptr, TRUE /* inherit handles */, CREATE_NO_WINDOW, nullptr,
-                 nullptr, &startup, &process);
-  CloseHandle(out_write);
-  if (process.hThread != nullptr) CloseHandle(process.hThread);
-  // Read up to the first line feed (or the end of a short-lived child's output).
-  char unit = 0;
-  DWORD read = 0;
-  while (process.hProcess != nullptr && ReadFile(out_read, &unit, 1, &read, nullptr) && read == 1 && unit != '\n') {
-  }
-  CloseHandle(out_read);
-  return process;
+  bool ready = false;
+  return start_and_await_first_line(probe, L"\"" + probe + L"\" " + scenario + L" " + argument, &ready);
 }
 
 HANDLE duplicate(HANDLE handle) {

@@ -28,27 +28,8 @@ std::wstring own_id() {
 class RunningProcess {
  public:
   explicit RunningProcess(const std::wstring& executable) {
-    std::wstring line = L"\"" + executable + L"\" sleep_forever";
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE out_read = nullptr, out_write = nullptr;
-    if (!CreatePipe(&out_read, &out_write, &inheritable, 0)) return;
-    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out_write;
-    startup.hStdError = out_write;
-    created_ = CreateProcessW(executable.c_str(), line.data(), nullptr, nullptr, TRUE /* inherit handles */,
-                              CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process_) != FALSE;
-    CloseHandle(out_write);
-    if (created_) {
-      CloseHandle(process_.hThread);
-      // Up and running once it has written its line: never ended half-way through its start.
-      char ready[8] = {};
-      DWORD read = 0;
-      ready_ = ReadFile(out_read, ready, 6, &read, nullptr) && read > 0;
-    }
-    CloseHandle(out_read);
+    process_ = start_and_await_first_line(executable, L"\"" + executable + L"\" sleep_forever", &ready_);
+    created_ = process_.hProcess != nullptr;
   }
   ~RunningProcess() {
     if (!created_) return;

@@ -142,3 +142,38 @@ ProcessResult run_probe(const std::wstring& scenario, const std::vector<std::wst
   for (const auto& argument : arguments) line += L" \"" + argument + L"\"";
   return run_process(probe, line, options);
 }
+
+PROCESS_INFORMATION start_and_await_first_line(const std::wstring& application, const std::wstring& command_line,
+                                               bool* ready) {
+  *ready = false;
+  PROCESS_INFORMATION process{};
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE out_read = nullptr, out_write = nullptr;
+  if (!CreatePipe(&out_read, &out_write, &inheritable, 0)) return process;
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out_write;
+  startup.hStdError = out_write;
+  std::vector<wchar_t> line(command_line.begin(), command_line.end());
+  line.push_back(L'\0');
+  if (!CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE /* inherit handles */,
+                      CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    process = PROCESS_INFORMATION{};
+  }
+  CloseHandle(out_write);
+  if (process.hThread != nullptr) CloseHandle(process.hThread);
+  process.hThread = nullptr;
+  char unit = 0;
+  DWORD read = 0;
+  while (process.hProcess != nullptr && ReadFile(out_read, &unit, 1, &read, nullptr) && read == 1) {
+    if (unit == '\n') {
+      *ready = true;
+      break;
+    }
+  }
+  CloseHandle(out_read);
+  return process;
+}
+

@@ -39,5 +39,12 @@ std::wstring sibling_path(const std::wstring& file_name);
 ProcessResult run_probe(const std::wstring& scenario, const std::vector<std::wstring>& arguments = {},
                         const RunOptions& options = {});
 
+// Starts application with its standard output and error on a pipe of the caller's own (never
+// on the test's inherited handles) and returns once the child has written its first line or
+// ended, so that a child killed later is never killed half-way through its start. The thread
+// handle is closed; hProcess is null when the start failed. *ready tells whether a line came.
+PROCESS_INFORMATION start_and_await_first_line(const std::wstring& application, const std::wstring& command_line,
+                                               bool* ready);
+
 // The exit status of a process ended by abort() (the C runtime's abnormal termination).
 constexpr DWORD abort_exit_code = 3;
