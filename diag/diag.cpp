@@ -28,11 +28,3 @@ void abort_with_spec_error(const wchar_t* spec) {
 void abort_on_broken_limit() {
   abort();
 }
-
-void exit_decode_failed() {
-  exit_with_message(message_decode_failed);
-}
-
-void exit_allocation_failed() {
-  exit_with_message(message_allocation_failed);
-}

@@ -27,14 +27,6 @@ void abort_on_broken_limit() {
   abort();
 }
 
-void exit_decode_failed() {
-  exit_with_message(message_decode_failed);
-}
-
-void exit_allocation_failed() {
-  exit_with_message(message_allocation_failed);
-}
-
 // Not part of diag.h: how a fuzz target reports a broken property of its own.
 #include <cstdio>
 
