@@ -13,6 +13,8 @@ namespace {
 
 // Low levels pack the small test applications in milliseconds; the launcher reads any level.
 constexpr int test_pack_level = 3;
+constexpr int start_attempts = 3;
+constexpr DWORD start_retry_pause_ms = 200;
 constexpr size_t read_piece = 4096;
 constexpr size_t standard_data_size = 70001;  // more than two write pieces, odd
 constexpr const wchar_t* handover_variables[] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_START",
@@ -202,15 +204,25 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
   std::vector<wchar_t> environment = build_environment(workspace, options);
   const std::wstring directory = options.current_directory.empty() ? workspace.root : options.current_directory;
   PROCESS_INFORMATION created{};
-  const BOOL ok = CreateProcessW(exe.c_str(), line_buffer.data(), nullptr, nullptr, TRUE /* inherit handles */,
-                                 CREATE_UNICODE_ENVIRONMENT, environment.data(), directory.c_str(), &startup,
-                                 &created);
-  const DWORD error = GetLastError();
+  // The start of the program under test is the harness's own step; under load wine has been
+  // seen to refuse it now and then before the program ran at all, so it is tried again.
+  BOOL ok = FALSE;
+  std::string refusals;
+  for (int attempt = 0; attempt < start_attempts && !ok; ++attempt) {
+    if (attempt > 0) Sleep(start_retry_pause_ms);
+    ok = CreateProcessW(exe.c_str(), line_buffer.data(), nullptr, nullptr, TRUE /* inherit handles */,
+                        CREATE_UNICODE_ENVIRONMENT, environment.data(), directory.c_str(), &startup, &created);
+    if (!ok) {
+      const DWORD error = GetLastError();
+      refusals += " " + std::to_string(error);
+    }
+  }
+  if (ok && !refusals.empty()) fprintf(stderr, "harness: CreateProcessW refused the start first:%s\n", refusals.c_str());
   CloseHandle(in_read);
   CloseHandle(out_write);
   if (err_write != out_write) CloseHandle(err_write);
   if (!ok) {
-    result_.err = "CreateProcessW failed with " + std::to_string(error);
+    result_.err = "CreateProcessW failed with" + refusals;
     if (in_write != nullptr) CloseHandle(in_write);
     return false;
   }
@@ -258,7 +270,7 @@ ProcessResult launch(const Workspace& workspace, const std::wstring& exe, const 
   if (!run.start(workspace, exe, quote_argument(exe), arguments, options)) {
     ProcessResult failed;
     failed.exit_code = 0xFFFFFFFF;
-    failed.err = "the launch itself failed";
+    failed.err = "the launch itself failed: " + run.start_failure();
     return failed;
   }
   if (pid != nullptr) *pid = run.pid();

@@ -72,6 +72,8 @@ class Launch {
              const std::vector<std::wstring>& arguments, const LaunchOptions& options = {});
   ProcessResult wait();
   DWORD pid() const { return pid_; }
+  // Why start() returned false.
+  const std::string& start_failure() const { return result_.err; }
   HANDLE process() const { return process_; }
 
  private:

@@ -7,6 +7,9 @@
 
 namespace {
 
+constexpr int start_attempts = 3;
+constexpr DWORD start_retry_pause_ms = 200;
+
 struct CaseInsensitiveLess {
   bool operator()(const std::wstring& a, const std::wstring& b) const {
     return _wcsicmp(a.c_str(), b.c_str()) < 0;
@@ -74,10 +77,18 @@ ProcessResult run_process(const std::wstring& application, const std::wstring& c
   std::vector<wchar_t> line(command_line.begin(), command_line.end());
   line.push_back(L'\0');
   PROCESS_INFORMATION process{};
-  const BOOL created = CreateProcessW(
-      application.c_str(), line.data(), nullptr, nullptr, TRUE /* inherit handles */,
-      CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
-      options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup, &process);
+  // Under load wine has been seen to refuse a start now and then before the program ran at
+  // all; the start is the harness's own step, so it is tried again.
+  BOOL created = FALSE;
+  DWORD error = 0;
+  for (int attempt = 0; attempt < start_attempts && !created; ++attempt) {
+    if (attempt > 0) Sleep(start_retry_pause_ms);
+    created = CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, TRUE /* inherit handles */,
+                             CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(),
+                             options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
+                             &startup, &process);
+    if (!created) error = GetLastError();
+  }
   if (!options.no_standard_handles) {
     CloseHandle(out_write);
     CloseHandle(err_write);
@@ -85,7 +96,7 @@ ProcessResult run_process(const std::wstring& application, const std::wstring& c
   }
   if (!created) {
     result.exit_code = 0xFFFFFFFF;
-    result.err = "run_process: CreateProcessW failed with " + std::to_string(GetLastError());
+    result.err = "run_process: CreateProcessW failed with " + std::to_string(error);
     if (!options.no_standard_handles) {
       CloseHandle(out_read);
       CloseHandle(err_read);
