@@ -84,7 +84,9 @@ class Hostile : public WorkspaceTest {
         EXPECT_EQ(workspace_.temp + L"\\" + entries[0], target);
       }
       for (const std::wstring& file : list_files(target)) {
-        if (names_must_be_allowed) EXPECT_EQ(allowed.count(file), 1u) << narrow(file);
+        if (names_must_be_allowed) {
+          EXPECT_EQ(allowed.count(file), 1u) << narrow(file);
+        }
       }
     }
     const std::vector<std::wstring> outside = list_files(workspace_.root);
