@@ -18,8 +18,8 @@ tavrin_wineserver_started=0
 start_wine() {
   mkdir -p "$WINEPREFIX"
   if ! tavrin_wineserver_running; then
-    wineserver -p
-    tavrin_wineserver_started=1
+    # Exits with 2 when another session already serves this prefix: then that one is used.
+    if wineserver -p; then tavrin_wineserver_started=1; fi
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine: creating the prefix $WINEPREFIX"
