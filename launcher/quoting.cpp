@@ -55,20 +55,27 @@ void write_quoted(LineWriter& writer, const wchar_t* argument) {
   }
 }
 
+// Appends argument at length, a known end of line: the line is never scanned again.
+// Returns false, with the terminator back at length, when it does not fit.
+bool append_at(wchar_t* line, size_t capacity, size_t* length, const wchar_t* argument) {
+  LineWriter writer{line, capacity, *length, true};
+  if (needs_quotes(argument)) {
+    write_quoted(writer, argument);
+  } else {
+    for (const wchar_t* p = argument; *p != L'\0'; ++p) writer.put(*p);
+  }
+  if (writer.ok) *length = writer.length;
+  line[*length] = L'\0';
+  return writer.ok;
+}
+
 }  // namespace
 
 bool append_quoted_argument(wchar_t* line, size_t capacity, const wchar_t* argument) {
   size_t length = 0;
   while (length < capacity && line[length] != L'\0') ++length;
   if (length >= capacity) return false;
-  LineWriter writer{line, capacity, length, true};
-  if (needs_quotes(argument)) {
-    write_quoted(writer, argument);
-  } else {
-    for (const wchar_t* p = argument; *p != L'\0'; ++p) writer.put(*p);
-  }
-  line[writer.ok ? writer.length : length] = L'\0';
-  return writer.ok;
+  return append_at(line, capacity, &length, argument);
 }
 
 bool join_command_line(wchar_t* line, size_t capacity, const wchar_t* const* arguments, size_t count) {
@@ -81,8 +88,7 @@ bool join_command_line(wchar_t* line, size_t capacity, const wchar_t* const* arg
       line[length++] = L' ';
       line[length] = L'\0';
     }
-    if (!append_quoted_argument(line, capacity, arguments[i])) break;
-    length += wcslen(line + length);
+    if (!append_at(line, capacity, &length, arguments[i])) break;
     if (i + 1 == count) return true;
   }
   if (count == 0) return true;
