@@ -11,8 +11,8 @@ deps_dir="$build_dir/deps"
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev wine icoutils zstd libzstd-dev googletest cmake make g++
-  dpkg-dev python3 clang libclang-rt-14-dev procps mount
-  librsvg2-bin pngquant osslsigncode openssl python3-pefile
+  dpkg-dev python3 clang libclang-rt-14-dev procps mount libcli11-dev python3-pefile
+  librsvg2-bin pngquant osslsigncode openssl
 )
 
 as_root() {
