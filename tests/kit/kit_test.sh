@@ -131,5 +131,12 @@ check "the signed exe runs as the unsigned one" same_text "$unsigned_output" "$(
 check "tavrin-pack list reads the signed exe" same_text \
   "$("$prefix/bin/tavrin-pack" list "$exe")" "$("$prefix/bin/tavrin-pack" list "$signed")"
 
+refuse_signed_stub() {
+  ! "$prefix/bin/tavrin-pack" exe --launcher "$signed" --main hello.dll -o "$work/repacked.exe" \
+      "$build/hello_exe.tree" 2>"$work/refusal.log" \
+    && grep -q "sign the packed executable instead of the stub" "$work/refusal.log" && [ ! -e "$work/repacked.exe" ]
+}
+check "a signed exe is refused as a stub (a rewrite would break its signature)" refuse_signed_stub
+
 echo "kit test: $passed passed, $failed failed"
 [ "$failed" = 0 ]

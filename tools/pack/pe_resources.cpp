@@ -68,6 +68,7 @@ struct PeLayout {
   uint32_t headers_size = 0;
   uint32_t resource_rva = 0;
   uint32_t resource_size = 0;
+  bool has_certificate = false;  // a signature is appended: readable, never rewritten
   std::vector<Section> sections;
 };
 
@@ -148,11 +149,9 @@ bool parse_optional_header(const Bytes& image, PeLayout* layout, std::string* er
                                   resource_directory_index * data_directory_size;
   layout->resource_rva = load_u32(resource);
   layout->resource_size = load_u32(resource + 4);
-  if (directory_count > certificate_directory_index &&
-      load_u32(optional + optional_directories_field +
-               certificate_directory_index * data_directory_size + 4) != 0) {
-    return fail(error, "the stub is signed; sign the packed executable instead of the stub");
-  }
+  layout->has_certificate = directory_count > certificate_directory_index &&
+                            load_u32(optional + optional_directories_field +
+                                     certificate_directory_index * data_directory_size + 4) != 0;
   return true;
 }
 
@@ -651,7 +650,11 @@ bool update_headers(const PeLayout& layout, const SectionPlan& plan, uint32_t vi
 bool write_resources(const Bytes& image, std::vector<ResourceItem> items, Bytes* exe, std::string* error) {
   PeLayout layout;
   SectionPlan plan;
-  if (!parse_pe_layout(image, &layout, error) || !plan_new_section(image, layout, &plan, error)) return false;
+  if (!parse_pe_layout(image, &layout, error)) return false;
+  // A rewrite would break the signature, which covers the whole image: a signed packed exe
+  // can be listed and extracted, but packing starts from the unsigned stub.
+  if (layout.has_certificate) return fail(error, "the stub is signed; sign the packed executable instead of the stub");
+  if (!plan_new_section(image, layout, &plan, error)) return false;
   Bytes section;
   if (!build_resource_section(std::move(items), plan.virtual_address, &section, error)) return false;
   const uint64_t raw_size = align_up(section.size(), layout.file_alignment);
