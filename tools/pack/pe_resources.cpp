@@ -521,29 +521,39 @@ struct SectionPlan {
   uint32_t headers_size = 0;  // SizeOfHeaders after the change
 };
 
+uint64_t section_table_end(const PeLayout& layout) {
+  return layout.section_table_offset + section_header_size * layout.sections.size();
+}
+
+// Where the file data of the image ends: the last section's, or the headers' (as far as
+// the section table reaches, whatever SizeOfHeaders claims).
 uint64_t raw_end_of(const PeLayout& layout) {
-  uint64_t end = layout.headers_size;
+  uint64_t end = std::max<uint64_t>(layout.headers_size, section_table_end(layout));
   for (const Section& section : layout.sections) {
     if (section.raw_size != 0) end = std::max<uint64_t>(end, uint64_t{section.raw_pointer} + section.raw_size);
   }
   return end;
 }
 
-// A section that an earlier run wrote: last in the table and in the file, named and marked
-// as ours, and the one the resource directory points at.
+// A section that an earlier run wrote: last in the table and in the file, after the
+// headers and the section table (a hostile one that starts inside them would have its
+// rewrite overwrite them), named and marked as ours, and the one the resource directory
+// points at.
 bool is_packed_section(const PeLayout& layout, uint64_t raw_end) {
   if (layout.sections.empty()) return false;
   const Section& last = layout.sections.back();
+  const uint64_t table_end = section_table_end(layout);
   return memcmp(last.name, packed_section_name, section_name_size) == 0 &&
          last.characteristics == packed_section_characteristics &&
          last.virtual_address == layout.resource_rva && last.raw_size != 0 &&
+         last.raw_pointer >= std::max<uint64_t>(layout.headers_size, table_end) &&
          uint64_t{last.raw_pointer} + last.raw_size == raw_end;
 }
 
 // Room for one more section header: free (zero) bytes before the first section's data, and
 // SizeOfHeaders grown to cover it when needed.
 bool plan_header_room(const Bytes& image, const PeLayout& layout, SectionPlan* plan, std::string* error) {
-  const uint64_t table_end = layout.section_table_offset + section_header_size * layout.sections.size();
+  const uint64_t table_end = section_table_end(layout);
   const uint64_t new_end = table_end + section_header_size;
   uint64_t first_raw = image.size();
   uint64_t first_virtual = max_image_size;
@@ -576,7 +586,7 @@ bool plan_new_section(const Bytes& image, const PeLayout& layout, SectionPlan* p
     virtual_end = std::max(virtual_end, uint64_t{section.virtual_address} + extent);
   }
   const uint64_t virtual_address = align_up(virtual_end, layout.section_alignment);
-  const uint64_t raw_pointer = align_up(plan->old_raw_end, layout.file_alignment);
+  const uint64_t raw_pointer = align_up(std::max<uint64_t>(plan->old_raw_end, plan->headers_size), layout.file_alignment);
   if (virtual_address >= max_image_size || raw_pointer >= max_image_size) {
     return fail(error, "the image is too large for another section");
   }
