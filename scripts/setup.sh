@@ -11,7 +11,11 @@ deps_dir="$build_dir/deps"
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev wine icoutils zstd libzstd-dev googletest cmake make g++
-  dpkg-dev python3 clang libclang-rt-14-dev procps mount libcli11-dev python3-pefile
+  dpkg-dev python3 clang libclang-rt-14-dev procps mount
+  # the packer's command-line parser (header only, also for the Windows build); the tests'
+  # independent reader of version resources
+  libcli11-dev python3-pefile
+  # the icon drawn from its SVG; signing in the kit test
   librsvg2-bin pngquant osslsigncode openssl
 )
 

@@ -242,6 +242,64 @@ TEST(VersionQuad, OnlyFourNumbersOfSixteenBitsAreTaken) {
   EXPECT_EQ(run_exe_command(7, argv), 2);
 }
 
+// An .ico of count 1x1 32-bit bitmaps: header, colour pixel, AND mask row.
+std::string tiny_icons(size_t count) {
+  using test_payload::append_le;
+  constexpr size_t image_size = 48;
+  std::string image;
+  for (uint64_t field : {40, 1, 2}) append_le(&image, field, 4);
+  append_le(&image, 1, 2);
+  append_le(&image, 32, 2);
+  image.resize(image_size, '\0');
+  std::string ico;
+  for (uint64_t field : {uint64_t{0}, uint64_t{1}, uint64_t{count}}) append_le(&ico, field, 2);
+  for (size_t i = 0; i < count; ++i) {
+    append_le(&ico, 0x0101, 4);  // 1x1, no palette, reserved
+    append_le(&ico, 1, 2);
+    append_le(&ico, 32, 2);
+    append_le(&ico, image_size, 4);
+    append_le(&ico, 6 + 16 * count + image_size * i, 4);
+  }
+  for (size_t i = 0; i < count; ++i) ico.append(image);
+  return ico;
+}
+
+// A version resource of depth nested nodes (the root counts as the first), written by hand.
+Bytes nested_version(int depth) {
+  std::string node;
+  for (int level = depth - 1; level >= 0; --level) {
+    const std::u16string key = level == 0 ? u"VS_VERSION_INFO" : u"n";
+    std::string body;
+    test_payload::append_le(&body, 0, 4);  // value length and type
+    for (char16_t unit : key) test_payload::append_le(&body, unit, 2);
+    test_payload::append_le(&body, 0, 4);  // terminator, then padding to 4 (both keys need 2)
+    body += node;
+    node.clear();
+    test_payload::append_le(&node, 2 + body.size(), 2);
+    node += body;
+  }
+  return Bytes(node.begin(), node.end());
+}
+
+TEST(IdentityLimits, IconImageCountAndVersionNestingAtTheirBounds) {
+  for (size_t count : {max_icon_images - 1, max_icon_images, max_icon_images + 1}) {
+    const std::string ico = tiny_icons(count);
+    std::vector<IconImage> images;
+    std::string error;
+    const bool taken = parse_icon_file(reinterpret_cast<const unsigned char*>(ico.data()), ico.size(), &images, &error);
+    EXPECT_EQ(taken, count <= max_icon_images) << count << ": " << error;
+    std::vector<ResourceItem> items;
+    if (taken) {
+      EXPECT_TRUE(replace_icon_group(&items, application_icon_group, images, &error)) << error;
+    }
+  }
+  for (int depth : {max_version_depth, max_version_depth + 1, max_version_depth + 2}) {
+    VersionNode root;
+    std::string error;
+    EXPECT_EQ(parse_version_resource(nested_version(depth), &root, &error), depth <= max_version_depth + 1) << depth;
+  }
+}
+
 // The compiler's own UTF-16 encoding is the reference; pefile shows surrogates escaped.
 TEST(TextOption, Utf8BecomesUtf16AndMalformedTextIsRefused) {
   std::u16string text;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <functional>
 
-const char* const execution_levels[3] = {"asInvoker", "highestAvailable", "requireAdministrator"};
+const char* const execution_levels[execution_level_count] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 
 namespace {
 

@@ -16,7 +16,8 @@ constexpr uint16_t resource_type_manifest = 24;
 constexpr uint16_t application_manifest_id = 1;
 
 // The values that the manifest's requestedExecutionLevel may take.
-extern const char* const execution_levels[3];
+constexpr size_t execution_level_count = 3;
+extern const char* const execution_levels[execution_level_count];
 
 struct AppIdentity {
   std::vector<IconImage> icon;  // empty: the stub's icon group stays

@@ -27,6 +27,8 @@ const std::u16string translation_key = u"Translation";
 
 uint16_t load_le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
+uint32_t load_le32(const unsigned char* p) { return load_le16(p) | static_cast<uint32_t>(load_le16(p + 2)) << 16; }
+
 void store_le16(unsigned char* p, uint16_t value) {
   p[0] = static_cast<unsigned char>(value);
   p[1] = static_cast<unsigned char>(value >> 8);
@@ -187,8 +189,7 @@ bool edit_version_resource(const Bytes& data, const VersionEdit& edit, Bytes* ou
   VersionNode root;
   if (!parse_version_resource(data, &root, error)) return false;
   if (root.key != root_key || root.type != binary_type || root.value.size() < fixed_info_size ||
-      (root.value[0] | root.value[1] << 8 | root.value[2] << 16 | static_cast<uint32_t>(root.value[3]) << 24) !=
-          fixed_info_signature) {
+      load_le32(root.value.data()) != fixed_info_signature) {
     return fail(error, "no VS_VERSION_INFO with a fixed part at its root");
   }
   if (edit.file_version) store_quad(&root.value, fixed_file_version_offset, *edit.file_version);
