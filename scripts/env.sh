@@ -29,6 +29,32 @@ start_wine() {
   # output handles and outlive it. Start them here, on /dev/null: started inside a test they
   # would hold the test's output pipe open and CTest would wait for it until its timeout.
   wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+  start_wine_desktop
+}
+
+# The launcher's parent keeps a hidden window to hear of the session's end. Wine makes
+# windows without an X display only with its null display driver; and the first window of a
+# session starts wine's desktop process, which would inherit that program's output handles
+# (a test's pipes) and outlive it by many seconds. So the driver is set, and the desktop
+# started here on /dev/null, once per server session; both steps are skipped when done.
+start_wine_desktop() {
+  if ! grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 || true
+  fi
+  if ! tavrin_prefix_runs 'explorer.exe /desktop'; then
+    (wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &)
+  fi
+}
+
+# True when a process of this prefix runs whose command line contains the text.
+tavrin_prefix_runs() {
+  local pid
+  for pid in $(pgrep -u "$(id -u)" -f "$1" 2>/dev/null); do
+    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      return 0
+    fi
+  done
+  return 1
 }
 
 # True when a wineserver serves this prefix (its socket directory holds a live server).
