@@ -3,8 +3,8 @@
 // is the first argument, so that other programs of the same prefix are not touched.
 //
 //   e2e_end_session PID count          report the process's top-level windows now
-//   e2e_end_session PID find           the same once the launcher's is there (30 s at most)
-//   e2e_end_session PID end [EVENT]    find, then end the session at all its windows; the
+//   e2e_end_session PID end [EVENT]    once the launcher's window is there (30 s at most),
+//                                      end the session at all the process's windows; the
 //                                      named event is set between the two messages
 // Prints "windows N", "visible N", "launcher_windows N" and, when ending, "query R" (the
 // answer to the query).
@@ -105,11 +105,10 @@ int wmain(int argc, wchar_t** argv) {
     report_windows(windows_of(pid));
     return 0;
   }
-  const bool ending = wcscmp(argv[2], L"end") == 0;
-  if (!ending && wcscmp(argv[2], L"find") != 0) return 101;
+  if (wcscmp(argv[2], L"end") != 0) return 101;
   const std::vector<HWND> windows = await_windows(pid);
   report_windows(windows);
   fflush(stdout);
-  if (ending) end_session(windows, argc > 3 ? argv[3] : nullptr);
+  end_session(windows, argc > 3 ? argv[3] : nullptr);
   return 0;
 }
