@@ -209,9 +209,9 @@ class Bench:
             self.pack_payload(tree, path, RELEASE_LEVEL)
         return path
 
-    def app(self, payload, name):
+    def app(self, payload, name, launcher=None):
         path = os.path.join(self.work, name + ".exe")
-        run([self.packer, "exe", "--launcher", self.binary("tavrin-launcher.exe"), "--payload",
+        run([self.packer, "exe", "--launcher", launcher or self.binary("tavrin-launcher.exe"), "--payload",
              payload, "-o", path], stdout=subprocess.DEVNULL)
         return path
 
@@ -354,14 +354,21 @@ class Bench:
                 r.ratio(f"scale 1 / scale {scale} (bytes and files x{1 / scale:g})",
                         f"unpack-{where}-1", f"unpack-{where}-{scale}")
 
-    def measure_small_app(self, tiny_app):
+    def measure_small_app(self, tiny_app, baseline_app=None):
         dll = windows_path(self.binary("bench_main.dll"))
-        packed, to_call, after_call, direct, empty, shell = [], [], [], [], [], []
-        for _ in range(self.args.small_reps):
+        packed, to_call, after_call, direct, empty, shell, baseline = [], [], [], [], [], [], []
+        for rep in range(self.args.small_reps):
+            # The baseline goes first every other time, so that neither gains from its place.
+            if baseline_app and rep % 2 == 1:
+                start, end, _ = self.start_and_wait([baseline_app])
+                baseline.append((end - start) / 1e9)
             start, end, stamps = self.start_and_wait([tiny_app])
             packed.append((end - start) / 1e9)
             to_call.append((stamps[0] - start) / 1e9)
             after_call.append((end - stamps[0]) / 1e9)
+            if baseline_app and rep % 2 == 0:
+                start, end, _ = self.start_and_wait([baseline_app])
+                baseline.append((end - start) / 1e9)
             start, end, _ = self.start_and_wait([self.binary("bench_direct.exe"), dll])
             direct.append((end - start) / 1e9)
             start, end, _ = self.start_and_wait([self.binary("bench_empty.exe")])
@@ -377,6 +384,9 @@ class Bench:
         r.add("tiny-empty", "empty exe (one wine process, nothing loaded)", empty)
         r.add("tiny-shell", "exe that only loads shell32, as the launcher does", shell)
         r.ratio("packed / plain", "tiny-packed", "tiny-direct", 3)
+        if baseline:
+            r.add("tiny-baseline", "the same packed with --baseline-launcher", baseline)
+            r.ratio("packed / packed with the baseline launcher", "tiny-packed", "tiny-baseline")
 
     def peak_memory(self, command, exe_name, expected):
         """Peak memory in bytes of the processes of exe_name, oldest first: (VmHWM, the
@@ -511,6 +521,9 @@ class Bench:
         tiny_payload = os.path.join(self.work, "tiny-payload.bin")
         self.pack_payload(tiny_dir, tiny_payload, RELEASE_LEVEL)
         tiny_app = self.app(tiny_payload, TINY_NAME)
+        baseline_app = None
+        if self.args.baseline_launcher:
+            baseline_app = self.app(tiny_payload, TINY_NAME + "-baseline", self.args.baseline_launcher)
 
         reference = (tar_zst, frame, stream)
         if "unpack" in self.args.only:
@@ -518,7 +531,7 @@ class Bench:
             self.measure_unpack("disk", self.disk_root, {1: apps[1]}, reference)
         self.set_temp(os.path.join(self.tmpfs_root, "temp"))
         if "small" in self.args.only:
-            self.measure_small_app(tiny_app)
+            self.measure_small_app(tiny_app, baseline_app)
         if "memory" in self.args.only:
             self.measure_memory(apps[1])
         remove_tree(os.path.join(self.disk_root, "temp"))
@@ -543,6 +556,9 @@ def parse_arguments():
     parser.add_argument("--win-bin", required=True, help="the Windows build's bin directory")
     parser.add_argument("--packer", required=True, help="the host tavrin-pack")
     parser.add_argument("--results", help="file for the result lines")
+    parser.add_argument("--baseline-launcher",
+                        help="another build of tavrin-launcher.exe (main's, say): the small application "
+                             "packed with it is timed in the same run, start for start")
     args = parser.parse_args()
     args.scales = sorted({s if s != 1.0 else 1 for s in args.scales} | {1})
     return args

@@ -52,6 +52,15 @@ void request_removal() {
   shell_file_operation(&request);
 }
 
+// The main thread, a console event's thread and the session-end window's thread can all
+// reach the removal. They take turns: a later caller waits until the earlier one's removal
+// and its further attempts are over, then finds the tree gone after one request, so two
+// removals never race through one tree and none returns while the tree is still being
+// removed (the main thread would exit under the other's feet). A lock rather than a
+// once-guard: a run that follows a removal during unpacking still removes what was
+// written after it.
+SRWLOCK removal_lock = SRWLOCK_INIT;
+
 bool target_directory_exists() {
   const DWORD attributes = GetFileAttributesW(launcher_state.target_directory);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -62,12 +71,14 @@ bool target_directory_exists() {
 void clean_up() {
   end_child();
   if (launcher_state.unpacking_started.load() == 0) return;
+  AcquireSRWLockExclusive(&removal_lock);
   request_removal();
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
     cleanup_sleep.load()(removal_pause_ms);
     request_removal();
   }
+  ReleaseSRWLockExclusive(&removal_lock);
 }
 
 BOOL WINAPI console_event_handler(DWORD event_type) {

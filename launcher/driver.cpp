@@ -8,6 +8,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/role.h"
 #include "launcher/run.h"
+#include "launcher/session_end.h"
 #include "launcher/state.h"
 #include "paths/spec.h"
 #include "payload/unpack.h"
@@ -43,8 +44,10 @@ int run_launcher() {
   const bool expanded = expand_spec(state.target_directory, target_spec, path_capacity);
   state.payload = locate_payload();
   if (!expanded) abort_with_spec_error(target_spec);
-  if (role == Role::parent && !SetConsoleCtrlHandler(console_event_handler, TRUE)) {
-    exit_with_message(message_register_handler_failed);
+  if (role == Role::parent) {
+    if (!SetConsoleCtrlHandler(console_event_handler, TRUE)) exit_with_message(message_register_handler_failed);
+    // Without a console the handler never runs; the window hears of log-off and shutdown.
+    start_session_end_watch();
   }
   const CompressedData compressed = check_payload_header(state.payload.data, state.payload.size);
   state.reader.open(compressed.data, compressed.size);

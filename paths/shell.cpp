@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "paths/system_library.h"
+
 namespace {
 
 using ShellGetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
@@ -17,15 +19,8 @@ template <typename Function>
 Function find_shell_function(std::atomic<Function>* cache, const char* name) {
   Function function = cache->load();
   if (function != nullptr) return function;
-  HMODULE shell = LoadLibraryExW(L"shell32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (shell == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-    // Systems without the search flags (Windows 7 before its loader update).
-    shell = LoadLibraryW(L"shell32.dll");
-  }
-  if (shell == nullptr) return nullptr;
-  const FARPROC found = GetProcAddress(shell, name);
-  if (found == nullptr) return nullptr;
-  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+  function = find_library_function<Function>(load_system_library(L"shell32.dll"), name);
+  if (function == nullptr) return nullptr;
   cache->store(function);
   return function;
 }

@@ -43,6 +43,45 @@ start_wine() {
   # output handles and outlive it. Start them here, on /dev/null: started inside a test they
   # would hold the test's output pipe open and CTest would wait for it until its timeout.
   wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1 || true
+  start_wine_desktop
+}
+
+# The launcher's parent keeps a hidden window to hear of the session's end. Wine makes
+# windows without an X display only with its null display driver; and the first window of a
+# session starts wine's desktop process, which would inherit that program's output handles
+# (a test's pipes) and outlive it by many seconds. So the driver is set, and a desktop
+# process of our own is started here on /dev/null; a desktop started without a user (as
+# here) stays until the server ends. One that runs already is waited out first: the one
+# that creating the prefix starts, or one a window started, ends soon after its last user.
+tavrin_desktop_attempts=30
+start_wine_desktop() {
+  local pid_file="$WINEPREFIX/tavrin-desktop.pid" attempt
+  if ! grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 || true
+  fi
+  for ((attempt = 0; attempt < tavrin_desktop_attempts; attempt++)); do
+    if tavrin_prefix_process "$(cat "$pid_file" 2>/dev/null)" 'explorer.exe'; then return 0; fi
+    if ! tavrin_prefix_runs 'explorer.exe /desktop'; then
+      (wine explorer.exe /desktop </dev/null >/dev/null 2>&1 & echo $! >"$pid_file")
+    fi
+    sleep 1
+  done
+  echo "wine: no desktop process of our own; a test's first window may start one"
+}
+
+# True when pid is a live process of this prefix whose command line contains the text.
+tavrin_prefix_process() {
+  [ -n "$1" ] && tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline" | grep -qF "$2" &&
+    tr '\0' '\n' 2>/dev/null <"/proc/$1/environ" | grep -qx "WINEPREFIX=$WINEPREFIX"
+}
+
+# True when a process of this prefix runs whose command line contains the text.
+tavrin_prefix_runs() {
+  local pid
+  for pid in $(pgrep -u "$(id -u)" -f "$1" 2>/dev/null); do
+    if tavrin_prefix_process "$pid" "$1"; then return 0; fi
+  done
+  return 1
 }
 
 # True when a wineserver serves this prefix (its socket directory holds a live server).

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "launcher/cleanup.h"
@@ -108,6 +110,43 @@ TEST_F(CleanUp, RetriesStopAsSoonAsTheDirectoryIsGone) {
   }
   EXPECT_FALSE(directory_exists(target_));
   EXPECT_EQ(pauses, std::vector<DWORD>(3, removal_pause_ms));
+}
+
+// Two clean-ups meet (the main thread's after its wait, the session-end window's or a
+// console event's): the second waits for the first one's removal and its further attempts,
+// then finds the tree gone and makes no attempts of its own.
+std::vector<DWORD> pausing_threads;
+std::thread second_clean_up;
+std::atomic<bool> second_done{false};
+bool second_done_before_release = true;
+
+void pause_and_meet(DWORD milliseconds) {
+  pausing_threads.push_back(GetCurrentThreadId());
+  if (pausing_threads.size() == 1) {
+    second_clean_up = std::thread([] {
+      clean_up();
+      second_done.store(true);
+    });
+    Sleep(200);  // time enough for the second to overtake the first, if it could
+  }
+  if (pausing_threads.size() == release_at_pause) second_done_before_release = second_done.load();
+  record_pause(milliseconds);
+}
+
+TEST_F(CleanUp, MeetingCleanUpsRemoveTheTreeInTurns) {
+  file_to_release = hold_file_open();
+  ASSERT_NE(file_to_release, INVALID_HANDLE_VALUE);
+  release_at_pause = 3;
+  set_cleanup_sleep(pause_and_meet);
+  clean_up();
+  if (second_clean_up.joinable()) second_clean_up.join();
+  if (pausing_threads.empty() && running_under_wine()) {
+    GTEST_SKIP() << "this wine removed a file that is open without delete sharing; Windows refuses that";
+  }
+  EXPECT_FALSE(directory_exists(target_));
+  EXPECT_FALSE(second_done_before_release) << "the second clean-up returned while the first still removed";
+  EXPECT_TRUE(second_done.load());
+  EXPECT_EQ(pausing_threads, std::vector<DWORD>(3, GetCurrentThreadId())) << "only the first one retried";
 }
 
 TEST_F(CleanUp, HandlerCleansUpForItsFiveEventsAndAlwaysReturnsFalse) {

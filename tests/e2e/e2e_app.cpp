@@ -1,7 +1,8 @@
 // The configurable main library of the end-to-end tests. run_code reports what it sees
-// (its arguments, the four hand-over variables, its own module path, its process id) as
-// one block on standard output, and into the file named by E2E_REPORT when that is set,
-// then does what E2E_ACTION asks and returns the code in E2E_EXIT.
+// (its arguments, the four hand-over variables, its own module path, its process id,
+// whether user32 is loaded in its process) as one block on standard output, and into the
+// file named by E2E_REPORT when that is set, then does what E2E_ACTION asks and returns the
+// code in E2E_EXIT.
 //
 // Strings are written as "x" followed by four hex digits per UTF-16 unit, so that every
 // unit (spaces, line feeds, surrogates) survives the trip through pipes and files.
@@ -88,6 +89,9 @@ void build_report(int argc, wchar_t** argv) {
                      reinterpret_cast<LPCWSTR>(&build_report), &self);
   GetModuleFileNameW(self, value, static_cast<DWORD>(value_capacity));
   report_string("module", value);
+  // Read before anything of the app's own could load it: what the launcher brought along.
+  snprintf(line, line_capacity, "user32 %d\n", GetModuleHandleW(L"user32.dll") != nullptr ? 1 : 0);
+  append_report(line);
   append_report("end\n");
 }
 

@@ -411,8 +411,8 @@ TEST_F(LauncherResources, HeaderNamesA64BitGuiProgram) {
   EXPECT_NE(headers.find("file format pei-x86-64"), std::string::npos);
 }
 
-// The static runtime leaves only system DLLs to import; shell32 is loaded at run time by the
-// parent alone, so a child start does not pay for it.
+// The static runtime leaves only system DLLs to import; shell32 and user32 are loaded at run
+// time by the parent alone, so a child start does not pay for them.
 TEST_F(LauncherResources, ImportsOnlyKernel32AndTheCRuntime) {
   const std::string headers = capture_output(std::string(objdump_program) + " -p " + launcher());
   std::vector<std::string> imported;
