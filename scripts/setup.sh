@@ -11,7 +11,7 @@ deps_dir="$build_dir/deps"
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev wine icoutils zstd libzstd-dev googletest cmake make g++
-  dpkg-dev python3 clang libclang-rt-14-dev procps mount
+  dpkg-dev python3 clang libclang-rt-14-dev procps mount libxxhash-dev
 )
 
 as_root() {

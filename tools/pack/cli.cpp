@@ -128,9 +128,14 @@ void print_usage(FILE* stream) {
       "      --threads N   compress with N worker threads (0: none, the default)\n"
       "  tavrin-pack list FILE\n"
       "      Checks a payload file and lists its entries (name, size) with totals.\n"
-      "  tavrin-pack exe --launcher STUB --main NAME -o APP.exe [--level N] DIR\n"
-      "  tavrin-pack exe --launcher STUB --payload FILE -o APP.exe\n"
-      "      Writes the application's executable: a copy of STUB carrying the payload.\n",
+      "  tavrin-pack exe --launcher STUB --main NAME -o APP.exe [--level N] [--unpack-to P] DIR\n"
+      "  tavrin-pack exe --launcher STUB --payload FILE -o APP.exe [--unpack-to P]\n"
+      "      Writes the application's executable: a copy of STUB carrying the payload.\n"
+      "      --unpack-to temp   a fresh temporary tree at every start, removed at the end\n"
+      "                         (the default)\n"
+      "      --unpack-to cache  one tree per payload below the user's local application\n"
+      "                         data, unpacked by the first start and kept: later starts\n"
+      "                         skip unpacking\n",
       stream);
 }
 

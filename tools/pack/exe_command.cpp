@@ -11,6 +11,7 @@
 #include "tools/pack/commands.h"
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/tree.h"
+#include "tools/pack/unpack_place.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -29,15 +30,21 @@ struct ExeOptions {
   fs::path launcher;
   fs::path payload;       // --payload FILE; empty when a directory is packed
   PackRequest request;    // the directory form; request.output is the exe
+  UnpackPlace place = UnpackPlace::temp;
 };
 
-// Takes --launcher and --payload out of the line and hands the rest (--main, -o, --level,
+// The options of the exe command alone, taken out before the rest is parsed.
+bool is_exe_option(const std::string& option) {
+  return option == "--launcher" || option == "--payload" || option == "--unpack-to";
+}
+
+// Takes --launcher, --payload and --unpack-to out of the line and hands the rest (--main, -o, --level,
 // --checksum, --threads, DIR) to the payload command's parser, so both agree on them.
 bool parse_exe_arguments(int argc, char** argv, ExeOptions* options, std::string* error) {
   std::vector<char*> rest = {argv[0]};
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    if (option != "--launcher" && option != "--payload") {
+    if (!is_exe_option(option)) {
       rest.push_back(argv[i]);
       continue;
     }
@@ -45,7 +52,15 @@ bool parse_exe_arguments(int argc, char** argv, ExeOptions* options, std::string
       *error = "option " + option + " needs a value";
       return false;
     }
-    (option == "--launcher" ? options->launcher : options->payload) = fs::u8path(argv[++i]);
+    const char* value = argv[++i];
+    if (option == "--unpack-to") {
+      if (!parse_unpack_place(value, &options->place)) {
+        *error = "--unpack-to takes temp or cache";
+        return false;
+      }
+      continue;
+    }
+    (option == "--launcher" ? options->launcher : options->payload) = fs::u8path(value);
   }
   if (options->launcher.empty()) {
     *error = "--launcher STUB is required";
@@ -150,11 +165,14 @@ int run_exe_command(int argc, char** argv) {
   } else if (!read_payload_file(options.payload, &payload, &error)) {
     return report_error(error, pack_exit_failure);
   }
-  if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error)) {
+  const std::vector<ResourceItem> place =
+      make_place_resources(options.place, PlaceIdentity{}, payload.data(), payload.size());
+  if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, place)) {
     return report_error("launcher stub '" + describe_path(options.launcher) + "': " + error, pack_exit_failure);
   }
   if (!write_file_replacing(options.request.output, exe, &error)) return report_error(error, pack_exit_failure);
-  fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes)\n",
-          describe_path(options.request.output).c_str(), exe.size(), payload.size());
+  fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes%s)\n",
+          describe_path(options.request.output).c_str(), exe.size(), payload.size(),
+          options.place == UnpackPlace::cache ? ", unpacked once into the cache" : "");
   return pack_exit_success;
 }

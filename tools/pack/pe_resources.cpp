@@ -201,7 +201,7 @@ bool rva_to_offset(const PeLayout& layout, uint64_t rva, uint64_t length, size_t
 struct TreeReader {
   const Bytes& image;
   const PeLayout& layout;
-  bool skip_payload;  // leave out type 10 / id 27 (any language) and copy none of its bytes
+  bool skip_payload;  // leave out type 10 / ids 27 and 28 (any language) and copy none of their bytes
   std::vector<ResourceItem>* items;
   size_t entries_seen = 0;
   uint64_t bytes_kept = 0;
@@ -231,8 +231,10 @@ bool read_entry_key(TreeReader& reader, uint32_t field, ResourceKey* key, std::s
   return true;
 }
 
+// The payload and its unpacking place: both belong to one packing and go together.
 bool is_payload_key(const ResourceKey& type, const ResourceKey& name) {
-  return !type.is_name && type.id == payload_resource_type && !name.is_name && name.id == payload_resource_id;
+  return !type.is_name && type.id == payload_resource_type && !name.is_name &&
+         (name.id == payload_resource_id || name.id == place_resource_id);
 }
 
 bool read_data_entry(TreeReader& reader, uint32_t field, ResourceItem item, std::string* error) {
@@ -619,7 +621,7 @@ bool update_headers(const PeLayout& layout, const SectionPlan& plan, uint32_t vi
 }  // namespace
 
 bool attach_payload(const Bytes& stub, const unsigned char* payload, size_t payload_size, Bytes* exe,
-                    std::string* error) {
+                    std::string* error, const std::vector<ResourceItem>& companions) {
   if (payload_size > max_image_size) return fail(error, "the payload is 4 GiB or larger");
   PeLayout layout;
   std::vector<ResourceItem> items;
@@ -634,6 +636,7 @@ bool attach_payload(const Bytes& stub, const unsigned char* payload, size_t payl
   item.language.id = payload_resource_language;
   item.data.assign(payload, payload + payload_size);
   items.push_back(std::move(item));
+  items.insert(items.end(), companions.begin(), companions.end());
   Bytes section;
   if (!build_resource_section(std::move(items), plan.virtual_address, &section, error)) return false;
   const uint64_t raw_size = align_up(section.size(), layout.file_alignment);

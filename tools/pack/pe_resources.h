@@ -50,10 +50,12 @@ bool key_less(const ResourceKey& a, const ResourceKey& b);
 bool build_resource_section(std::vector<ResourceItem> items, uint32_t section_rva, Bytes* section,
                             std::string* error);
 
-// A copy of stub with payload as resource type 10, id 27, neutral language; an earlier
-// payload (any language) is replaced, every other resource is kept.
+// A copy of stub with payload as resource type 10, id 27, neutral language, and the
+// companions (resources that belong to this payload, such as its unpacking place); an
+// earlier payload and place (type 10, ids 27 and 28, any language) are dropped, every
+// other resource is kept.
 bool attach_payload(const Bytes& stub, const unsigned char* payload, size_t payload_size, Bytes* exe,
-                    std::string* error);
+                    std::string* error, const std::vector<ResourceItem>& companions = {});
 
 // The image checksum: 16-bit one's-complement sum of the file with the four bytes at
 // checksum_offset taken as zero, plus the file length.
