@@ -114,12 +114,13 @@ std::wstring launcher_stub_path() {
   return sibling_path(L"tavrin-launcher.exe");
 }
 
-std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path) {
+std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path,
+                         const std::vector<ResourceItem>& companions) {
   const std::string stub_text = read_file(launcher_stub_path());
   if (stub_text.empty()) return "cannot read the launcher stub " + narrow(launcher_stub_path());
   ByteVector exe;
   std::string error;
-  if (!attach_payload(to_bytes(stub_text), payload.data(), payload.size(), &exe, &error)) return error;
+  if (!attach_payload(to_bytes(stub_text), payload.data(), payload.size(), &exe, &error, companions)) return error;
   if (!write_file(exe_path, std::string(exe.begin(), exe.end()))) return "cannot write " + narrow(exe_path);
   return std::string();
 }
