@@ -27,28 +27,24 @@ constexpr size_t counter_text_capacity = 32;
 // A rename of a freshly written directory may meet a scanner that still reads a file in it.
 constexpr int publish_attempts = 5;
 constexpr DWORD publish_pause_ms = 50;
-// Sharing modes keep a tree that some process uses from being retired, on Windows and
-// under wine alike. Every process that runs from a tree holds its directory open for
-// reading, sharing read and delete but not write. A start that retires a tree opens it
-// for delete and for adding files (write), so it fails while any holder is there; reading
-// the directory (listing it, opening files in it) is never hindered. Windows also refuses
-// to rename a directory with an open or mapped file in it, which covers processes that
-// the application starts from its tree.
+// Sharing modes keep a directory that some process uses from being retired, on Windows and
+// under wine alike. Every process that runs from a tree, and a start while it fills its
+// staging directory, holds the directory open for reading, sharing read and delete but not
+// write. A start that retires a directory first opens it for adding files, which fails
+// while any holder is there and keeps new holders out until it is done; reading the
+// directory (listing it, opening files in it) is never hindered, and the holder's own
+// rename of its staging directory (MoveFileExW, which opens for delete) still works.
+// Windows also refuses to rename a directory with an open or mapped file in it, which
+// covers processes that the application starts from its tree.
 constexpr DWORD holder_access = GENERIC_READ;
 constexpr DWORD holder_share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-constexpr DWORD retire_access = DELETE | SYNCHRONIZE | FILE_ADD_FILE;
-constexpr DWORD retire_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-// While a start fills its staging directory it holds it for delete (to rename it through
-// that handle), sharing everything: a retiring start, which does not share delete, cannot
-// open it, and the clean-up's removal on a console event can.
-constexpr DWORD staging_access = DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES;
-constexpr DWORD staging_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD retire_access = FILE_ADD_FILE | SYNCHRONIZE;
+constexpr DWORD retire_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD directory_flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-// Held until the process ends: the directory this start runs from.
+// Held until the process ends: the directory this start fills or runs from. A holder of
+// the staging directory goes on holding it under the tree's name once it is moved there.
 HANDLE tree_holder = INVALID_HANDLE_VALUE;
-// Held while the staging directory is filled and published.
-HANDLE staging_handle = INVALID_HANDLE_VALUE;
 HANDLE staged_marker = INVALID_HANDLE_VALUE;
 TreeMarkerBuilder staged_record;
 wchar_t staging_directory[path_capacity];
@@ -181,21 +177,6 @@ bool is_complete_tree(const wchar_t* tree) {
   return complete;
 }
 
-// Renames the directory behind handle to target; no directory of that name is replaced.
-bool rename_by_handle(HANDLE handle, const wchar_t* target) {
-  const size_t name_bytes = wcslen(target) * sizeof(wchar_t);
-  const size_t info_size = sizeof(FILE_RENAME_INFO) + name_bytes;
-  auto* info = static_cast<FILE_RENAME_INFO*>(calloc(1, info_size));
-  if (info == nullptr) return false;
-  info->ReplaceIfExists = FALSE;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(name_bytes);
-  memcpy(info->FileName, target, name_bytes);
-  const BOOL renamed = SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(info_size));
-  free(info);
-  return renamed != FALSE;
-}
-
 // A unique old-tree name beside directory: its name up to any place suffix, then the
 // start's PID, TIME and a counter.
 bool make_tomb_name(wchar_t* tomb, const wchar_t* directory) {
@@ -215,11 +196,11 @@ bool make_tomb_name(wchar_t* tomb, const wchar_t* directory) {
 // Moves directory out of the way and removes it, unless a process uses it: then the open
 // or the rename fails and the directory stays as it is.
 bool retire_directory(const wchar_t* directory) {
-  HANDLE handle = open_plain_directory(directory, retire_access, retire_share);
-  if (handle == INVALID_HANDLE_VALUE) return false;
+  HANDLE guard = open_plain_directory(directory, retire_access, retire_share);
+  if (guard == INVALID_HANDLE_VALUE) return false;
   wchar_t tomb[path_capacity];
-  const bool moved = make_tomb_name(tomb, directory) && rename_by_handle(handle, tomb);
-  CloseHandle(handle);
+  const bool moved = make_tomb_name(tomb, directory) && MoveFileExW(directory, tomb, 0 /* never replace */);
+  CloseHandle(guard);
   if (moved) remove_tree(tomb);
   return moved;
 }
@@ -266,9 +247,9 @@ bool create_staging_directory() {
   if (!append_expanded_suffix(staging_directory, state.cache_tree, staging_suffix_spec)) return false;
   if (!ensure_parent_directory(staging_directory)) return false;
   if (!CreateDirectoryW(staging_directory, nullptr /* security */)) return false;
-  staging_handle = open_plain_directory(staging_directory, staging_access, staging_share);
+  tree_holder = hold_directory(staging_directory);
   wchar_t marker_path[path_capacity];
-  if (staging_handle != INVALID_HANDLE_VALUE && join_path(marker_path, path_capacity, staging_directory, tree_marker_name)) {
+  if (tree_holder != INVALID_HANDLE_VALUE && join_path(marker_path, path_capacity, staging_directory, tree_marker_name)) {
     staged_marker = CreateFileW(marker_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr /* security */,
                                 CREATE_NEW, 0 /* flags and attributes */, nullptr /* template */);
   }
@@ -276,8 +257,8 @@ bool create_staging_directory() {
     begin_tree_marker(staged_record, state.place_digest);
     return true;
   }
-  if (staging_handle != INVALID_HANDLE_VALUE) CloseHandle(staging_handle);
-  staging_handle = INVALID_HANDLE_VALUE;
+  if (tree_holder != INVALID_HANDLE_VALUE) CloseHandle(tree_holder);
+  tree_holder = INVALID_HANDLE_VALUE;
   remove_tree(staging_directory);
   return false;
 }
@@ -300,7 +281,7 @@ bool write_staged_marker() {
 // name is there already or the rename keeps failing.
 bool move_staging_into_place() {
   for (int attempt = 0; attempt < publish_attempts; ++attempt) {
-    if (rename_by_handle(staging_handle, launcher_state.cache_tree)) return true;
+    if (MoveFileExW(staging_directory, launcher_state.cache_tree, 0 /* never replace */)) return true;
     const DWORD error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return false;
     Sleep(publish_pause_ms);
@@ -354,36 +335,28 @@ void record_staged_entry(const wchar_t* name, uint64_t size) {
   add_marker_entry(staged_record, name, size);
 }
 
-// The holder is taken before the staging handle is let go (the two share what the other
-// needs), so there is no moment in which another start could retire the directory.
-void hold_instead_of_staging(const wchar_t* directory) {
-  tree_holder = hold_directory(directory);
-  CloseHandle(staging_handle);
-  staging_handle = INVALID_HANDLE_VALUE;
-}
-
 void publish_staged_tree() {
   LauncherState& state = launcher_state;
   const bool recorded = write_staged_marker();
   if (recorded && move_staging_into_place()) {
-    hold_instead_of_staging(state.cache_tree);
     state.tree_kept.store(1);
     sweep_due = true;
     return;
   }
   // Another start published first: its tree serves, the own copy goes.
+  HANDLE staging = tree_holder;
+  tree_holder = INVALID_HANDLE_VALUE;
   if (recorded && use_complete_tree()) {
     state.tree_kept.store(1);
     wchar_t tomb[path_capacity];
-    const bool moved = make_tomb_name(tomb, staging_directory) && rename_by_handle(staging_handle, tomb);
-    CloseHandle(staging_handle);
-    staging_handle = INVALID_HANDLE_VALUE;
+    const bool moved = make_tomb_name(tomb, staging_directory) && MoveFileExW(staging_directory, tomb, 0);
+    CloseHandle(staging);
     if (moved) remove_tree(tomb);
     return;
   }
   // Neither tree can be shared: the staging directory serves this start alone, and the
   // clean-up removes it at the end like a temporary tree.
-  hold_instead_of_staging(staging_directory);
+  tree_holder = staging;
 }
 
 void sweep_after_run() {
