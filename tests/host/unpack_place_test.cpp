@@ -1,0 +1,84 @@
+// The packer's side of the unpacking place: the digest, the names made fit for a path,
+// the spec, and what --unpack-to stores in the exe.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "payload/format.h"
+#include "payload/tree_marker.h"
+#include "tools/pack/unpack_place.h"
+
+namespace {
+
+std::u16string sanitized(const std::string& text) {
+  return sanitize_place_component(text);
+}
+
+TEST(PlaceDigest, SixteenHexDigitsThatFollowEveryByte) {
+  const std::string payload = "VZY some payload bytes";
+  const std::string digest = payload_digest_text(reinterpret_cast<const unsigned char*>(payload.data()), payload.size());
+  ASSERT_EQ(digest.size(), place_digest_units);
+  EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos) << digest;
+  for (size_t i = 0; i < payload.size(); ++i) {
+    std::string changed = payload;
+    changed[i] = static_cast<char>(changed[i] ^ 1);
+    EXPECT_NE(payload_digest_text(reinterpret_cast<const unsigned char*>(changed.data()), changed.size()), digest) << i;
+  }
+}
+
+TEST(PlaceComponent, ReplacesWhatAPathCannotHoldAndKeepsTheRest) {
+  EXPECT_EQ(sanitized("Zandoria"), u"Zandoria");
+  EXPECT_EQ(sanitized("My App 2.0-beta_1"), u"My App 2.0-beta_1");
+  EXPECT_EQ(sanitized("a<b>c:d\"e/f\\g|h?i*j"), u"a_b_c_d_e_f_g_h_i_j");
+  EXPECT_EQ(sanitized("{PRODUCT}~x"), u"_PRODUCT__x") << "no keyword and no place suffix can be smuggled in";
+  EXPECT_EQ(sanitized("tab\there"), u"tab_here");
+  EXPECT_EQ(sanitized("Zandor\xc3\xa1" "a"), u"Zandor\u00e1a") << "letters beyond ASCII stay";
+  EXPECT_EQ(sanitized("  trailing. . "), u"trailing");
+  EXPECT_EQ(sanitized(""), u"app");
+  EXPECT_EQ(sanitized(" ..."), u"app");
+  for (const char* device : {"CON", "con", "Nul.txt", "COM1", "lpt9", "AUX "}) {
+    EXPECT_EQ(sanitized(device)[0], u'_') << device;
+  }
+  EXPECT_EQ(sanitized("COM0"), u"COM0");
+  EXPECT_EQ(sanitized("CONSOLE"), u"CONSOLE");
+}
+
+TEST(PlaceComponent, BoundedAtSixtyFourUnits) {
+  for (const size_t length : {63u, 64u, 65u, 300u}) {
+    EXPECT_EQ(sanitized(std::string(length, 'p')).size(), std::min<size_t>(length, 64)) << length;
+  }
+}
+
+TEST(PlaceSpec, LiteralIdentityOrTheStubsKeywordsThenTheDigest) {
+  EXPECT_EQ(build_place_spec(PlaceIdentity{"My:App", "2.1"}, "0123456789abcdef"),
+            u"{CACHE_DIR}\\tavrin\\My_App\\2.1_0123456789abcdef");
+  EXPECT_EQ(build_place_spec(PlaceIdentity{}, "0123456789abcdef"),
+            u"{CACHE_DIR}\\tavrin\\{PRODUCT}\\{VERSION}_0123456789abcdef");
+}
+
+TEST(PlaceResources, NoneForTempAndOneParsableResourceForCache) {
+  const std::string payload = "VZY payload";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(payload.data());
+  EXPECT_TRUE(make_place_resources(UnpackPlace::temp, PlaceIdentity{"P", "1"}, bytes, payload.size()).empty());
+  const std::vector<ResourceItem> items = make_place_resources(UnpackPlace::cache, PlaceIdentity{"P", "1"}, bytes,
+                                                                payload.size());
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].type.id, payload_resource_type);
+  EXPECT_EQ(items[0].name.id, place_resource_id);
+  EXPECT_EQ(items[0].language.id, payload_resource_language);
+  wchar_t spec[place_spec_capacity];
+  wchar_t digest[place_digest_units + 1];
+  ASSERT_TRUE(parse_place_resource(items[0].data.data(), items[0].data.size(), spec, digest));
+  const std::string expected_digest = payload_digest_text(bytes, payload.size());
+  EXPECT_EQ(std::wstring(digest), std::wstring(expected_digest.begin(), expected_digest.end()));
+  EXPECT_EQ(std::wstring(spec), L"{CACHE_DIR}\\tavrin\\P\\1_" + std::wstring(digest));
+  UnpackPlace place = UnpackPlace::temp;
+  EXPECT_TRUE(parse_unpack_place("cache", &place));
+  EXPECT_EQ(place, UnpackPlace::cache);
+  EXPECT_TRUE(parse_unpack_place("temp", &place));
+  EXPECT_EQ(place, UnpackPlace::temp);
+  EXPECT_FALSE(parse_unpack_place("Cache", &place));
+  EXPECT_FALSE(parse_unpack_place("", &place));
+}
+
+}  // namespace
