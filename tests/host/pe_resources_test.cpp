@@ -540,7 +540,17 @@ bool is_place(const ResourceItem& item) {
 // drops one that the stub already carries, as when a packed exe is packed again.
 TEST_F(ExeCommand, UnpackToCacheStoresThePlaceAndTempDropsIt) {
   const fs::path stub = write("stub.exe", build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""}));
-  const Bytes payload_bytes = text_bytes("VZY payload bytes");
+  // A real payload: the cached place decodes it to check its names.
+  const fs::path tree = directory_ / "app";
+  fs::create_directories(tree);
+  std::ofstream(tree / "app.dll", std::ios::binary) << "MZ main library";
+  PackRequest request;
+  request.directory = tree;
+  request.main_library = "app.dll";
+  request.level = 1;
+  Bytes payload_bytes;
+  std::string error;
+  ASSERT_TRUE(build_payload_bytes(request, &payload_bytes, &error)) << error;
   const fs::path payload = write("app.payload", payload_bytes);
   const fs::path cached = directory_ / "Cached.exe";
   ASSERT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", cached.string(), "--unpack-to",

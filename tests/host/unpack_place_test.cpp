@@ -6,9 +6,26 @@
 
 #include "payload/format.h"
 #include "payload/tree_marker.h"
+#include "tests/host/payload_test_helpers.h"
+#include "tools/pack/payload_writer.h"
 #include "tools/pack/unpack_place.h"
 
 namespace {
+
+// A payload packed from files (relative path with '/', content) in a fresh directory.
+std::vector<unsigned char> payload_with(const std::vector<std::pair<std::string, std::string>>& files) {
+  const test_payload::fs::path directory = test_payload::make_temp_dir();
+  for (const auto& [name, data] : files) test_payload::write_file(directory / name, data);
+  PackRequest request;
+  request.directory = directory;
+  request.main_library = files.front().first;
+  request.level = 1;
+  std::vector<unsigned char> payload;
+  std::string error;
+  EXPECT_TRUE(build_payload_bytes(request, &payload, &error)) << error;
+  test_payload::fs::remove_all(directory);
+  return payload;
+}
 
 std::u16string sanitized(const std::string& text) {
   return sanitize_place_component(text);
@@ -79,6 +96,20 @@ TEST(PlaceResources, NoneForTempAndOneParsableResourceForCache) {
   EXPECT_EQ(place, UnpackPlace::temp);
   EXPECT_FALSE(parse_unpack_place("Cache", &place));
   EXPECT_FALSE(parse_unpack_place("", &place));
+}
+
+TEST(PlaceFit, APayloadWithAnEntryNamedLikeTheMarkerIsRefused) {
+  for (const char* name : {".tavrin-tree", ".TAVRIN-Tree"}) {
+    const std::vector<unsigned char> payload = payload_with({{"app.dll", "MZ"}, {name, "x"}});
+    std::string error;
+    EXPECT_FALSE(check_payload_fits_cache(payload.data(), payload.size(), &error)) << name;
+    EXPECT_NE(error.find(".tavrin-tree"), std::string::npos) << error;
+  }
+  const std::vector<unsigned char> fine = payload_with({{"app.dll", "MZ"}, {"sub/.tavrin-tree", "x"}});
+  std::string error;
+  EXPECT_TRUE(check_payload_fits_cache(fine.data(), fine.size(), &error)) << error;
+  const std::vector<unsigned char> broken = {'V', 'Z', 'Y', 0};
+  EXPECT_FALSE(check_payload_fits_cache(broken.data(), broken.size(), &error));
 }
 
 }  // namespace

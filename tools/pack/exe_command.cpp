@@ -165,6 +165,9 @@ int run_exe_command(int argc, char** argv) {
   } else if (!read_payload_file(options.payload, &payload, &error)) {
     return report_error(error, pack_exit_failure);
   }
+  if (options.place == UnpackPlace::cache && !check_payload_fits_cache(payload.data(), payload.size(), &error)) {
+    return report_error(error, pack_exit_failure);
+  }
   const std::vector<ResourceItem> place =
       make_place_resources(options.place, PlaceIdentity{}, payload.data(), payload.size());
   if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, place)) {

@@ -7,6 +7,7 @@
 #include <xxhash.h>
 
 #include "payload/format.h"
+#include "tools/pack/payload_list.h"
 
 namespace {
 
@@ -94,6 +95,23 @@ std::u16string build_place_spec(const PlaceIdentity& identity, const std::string
   const std::u16string version = identity.version.empty() ? u"{VERSION}" : sanitize_place_component(identity.version);
   return u"{CACHE_DIR}\\" + ascii_to_u16(place_cache_folder) + u"\\" + product + u"\\" + version +
          static_cast<char16_t>(place_digest_separator) + ascii_to_u16(digest);
+}
+
+bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::string* error) {
+  std::vector<ListedEntry> entries;
+  if (!list_payload(payload, size, &entries, error)) return false;
+  std::u16string marker;
+  for (const wchar_t* unit = tree_marker_name; *unit != L'\0'; ++unit) marker.push_back(upper_ascii(static_cast<char16_t>(*unit)));
+  for (const ListedEntry& entry : entries) {
+    std::u16string name = entry.name;
+    for (char16_t& unit : name) unit = upper_ascii(unit);
+    if (name == marker) {
+      *error = "the payload holds an entry named " + std::string(tree_marker_name, tree_marker_name + marker.size()) +
+               ", which a cached tree keeps for its own record";
+      return false;
+    }
+  }
+  return true;
 }
 
 std::vector<ResourceItem> make_place_resources(UnpackPlace place, const PlaceIdentity& identity,

@@ -35,6 +35,11 @@ std::u16string sanitize_place_component(const std::string& text);
 // The tree's spec for this payload and identity.
 std::u16string build_place_spec(const PlaceIdentity& identity, const std::string& digest);
 
+// A cached tree keeps its marker (tree_marker_name) at its top: a payload with an entry of
+// that name, in any letter case, cannot be unpacked there. False with *error then, or when
+// the payload does not decode.
+bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::string* error);
+
 // The resources that the place adds beside the payload: none for temp, the place resource
 // for cache.
 std::vector<ResourceItem> make_place_resources(UnpackPlace place, const PlaceIdentity& identity,
