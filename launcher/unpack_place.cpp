@@ -213,6 +213,9 @@ void sweep_old_trees() {
   wchar_t* last = wcsrchr(folder, L'\\');
   const wchar_t* own_name = launcher_state.cache_tree + (last - folder) + 1;
   *last = L'\0';
+  // Nothing is removed through a link: a product folder that is one is left alone.
+  const DWORD folder_attributes = GetFileAttributesW(folder);
+  if (folder_attributes == INVALID_FILE_ATTRIBUTES || (folder_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
   wchar_t pattern[path_capacity];
   if (!join_path(pattern, path_capacity, folder, L"*")) return;
   WIN32_FIND_DATAW found;
