@@ -22,7 +22,8 @@ namespace {
 constexpr const wchar_t staging_suffix_spec[] = L"~new_{PID}_{TIME}";
 constexpr const wchar_t tomb_suffix_spec[] = L"~old_{PID}_{TIME}_";
 constexpr wchar_t place_suffix_mark = L'~';
-constexpr size_t suffix_capacity = 256;
+// An inherited TIME may be long; a suffix that makes the path too long is refused, not fatal.
+constexpr size_t suffix_capacity = path_capacity;
 constexpr size_t counter_text_capacity = 32;
 // A rename of a freshly written directory may meet a scanner that still reads a file in it.
 constexpr int publish_attempts = 5;
