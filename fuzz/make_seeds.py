@@ -14,6 +14,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINDOW = 131072
@@ -89,6 +90,154 @@ def reader_seeds():
     yield "two-frames", reader_seed([PIECE], raw, "-1") + compress(b"second", "-1")
 
 
+# ---- resources: byte 0 of each seed chooses the reader (see resources_target.cpp) ----------
+
+ICON, IMAGE, SECTION, VERSION, MANIFEST = range(5)
+
+
+def png(side):
+    """An RGBA PNG of side x side pixels, made with zlib alone."""
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + struct.pack(">I", zlib.crc32(kind + body))
+    rows = b"".join(b"\0" + bytes([x * 9 % 256, 40, 200, 255]) * side for x in range(side))
+    header = struct.pack(">IIBBBBB", side, side, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+            + chunk(b"IEND", b""))
+
+
+def dib(side, bits):
+    colours = 1 << bits if bits <= 8 else 0
+    stride = (side * bits + 31) // 32 * 4
+    mask = (side + 31) // 32 * 4
+    header = struct.pack("<IiiHHIIiiII", 40, side, 2 * side, 1, bits, 0, 0, 0, 0, 0, 0)
+    return header + bytes(4 * colours) + filler(13, stride * side) + bytes(mask * side)
+
+
+def ico(images):
+    """images: (side, bits, data) each; 256 is written as 0."""
+    out = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    for side, bits, data in images:
+        out += struct.pack("<BBBBHHII", side % 256, side % 256, 0, 0, 1, bits, len(data), offset)
+        offset += len(data)
+    return out + b"".join(data for _, _, data in images)
+
+
+def version_node(key, value=b"", text=False, children=()):
+    body = key.encode("utf-16-le") + b"\0\0"
+    body += b"\0" * (-(6 + len(body)) % 4) + value
+    for child in children:
+        body += b"\0" * (-(6 + len(body)) % 4) + child
+    value_length = len(value) // 2 if text else len(value)
+    return struct.pack("<HHH", 6 + len(body), value_length, 1 if text else 0) + body
+
+
+def version_resource():
+    fixed = struct.pack("<13I", 0xFEEF04BD, 0x10000, 0x10000, 0, 0x10000, 0, 0x3F, 0, 0x40004, 1, 0, 0, 0)
+    strings = [version_node(k, (v + "\0").encode("utf-16-le"), True)
+               for k, v in [("CompanyName", "The tavrin developers"), ("ProductName", "Zandoria"),
+                            ("FileVersion", "1.0.0.0"), ("ProductVersion", "1.0.0.0")]]
+    table = version_node("040904b0", text=True, children=strings)
+    var = version_node("VarFileInfo", text=True,
+                       children=[version_node("Translation", struct.pack("<HH", 0x409, 1200))])
+    return version_node("VS_VERSION_INFO", fixed, children=[version_node("StringFileInfo", text=True,
+                                                                         children=[table]), var])
+
+
+def resource_section(items, rva):
+    """items: (type, name, language, data) with int ids or str names, laid out breadth first."""
+    items = sorted(items, key=lambda i: tuple((0, k) if isinstance(k, str) else (1, k) for k in i[:3]))
+    tree = {}
+    for t, n, l, data in items:
+        tree.setdefault(t, {}).setdefault(n, []).append((l, data))
+    tables = [("root", None, list(tree))]
+    for t in tree:
+        tables.append(("type", t, list(tree[t])))
+    for t in tree:
+        for n in tree[t]:
+            tables.append(("name", (t, n), [l for l, _ in tree[t][n]]))
+    offsets, at = {}, 0
+    for kind, key, entries in tables:
+        offsets[(kind, key)] = at
+        at += 16 + 8 * len(entries)
+    entry_at = at
+    strings_at = entry_at + 16 * len(items)
+    strings = b""
+    data_at = strings_at
+    out = bytearray()
+
+    def key_field(k):
+        nonlocal strings
+        if isinstance(k, int):
+            return k
+        field = 0x80000000 | (strings_at + len(strings))
+        strings += struct.pack("<H", len(k)) + k.encode("utf-16-le")
+        return field
+    leaves = []
+    for kind, key, entries in tables:
+        named = sum(isinstance(e, str) for e in entries)
+        out += struct.pack("<IIHHHH", 0, 0, 0, 0, named, len(entries) - named)
+        for e in entries:
+            if kind == "root":
+                target = 0x80000000 | offsets[("type", e)]
+            elif kind == "type":
+                target = 0x80000000 | offsets[("name", (key, e))]
+            else:
+                target = entry_at + 16 * len(leaves)
+                leaves.append(dict(tree[key[0]][key[1]])[e])
+            out += struct.pack("<II", key_field(e), target)
+    data_at = strings_at + len(strings)
+    data_at += -data_at % 8
+    blobs, entries = b"", b""
+    for data in leaves:
+        entries += struct.pack("<IIII", rva + data_at + len(blobs), len(data), 0, 0)
+        blobs += data + b"\0" * (-len(data) % 8)
+    body = bytes(out) + entries + strings
+    return body + b"\0" * (data_at - len(body)) + blobs
+
+
+def pe_image(section):
+    """The minimal PE32+ image that resources_target.cpp wraps a section into."""
+    raw = len(section) + (-len(section) % 0x200)
+    head = bytearray(0x200)
+    head[0:2] = b"MZ"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    struct.pack_into("<IHH", head, 0x40, 0x4550, 0x8664, 1)
+    struct.pack_into("<H", head, 0x40 + 4 + 16, 240)
+    o = 0x40 + 24
+    struct.pack_into("<H", head, o, 0x20B)
+    struct.pack_into("<II", head, o + 32, 0x1000, 0x200)
+    struct.pack_into("<II", head, o + 56, 0x1000 + (raw + 0xFFF) // 0x1000 * 0x1000, 0x200)
+    struct.pack_into("<I", head, o + 108, 16)
+    struct.pack_into("<II", head, o + 112 + 16, 0x1000, len(section))
+    struct.pack_into("<8sIIIIIIHHI", head, o + 240, b".rsrc", len(section), 0x1000, raw, 0x200, 0, 0, 0, 0,
+                     0x40000040)
+    return bytes(head) + section + bytes(raw - len(section))
+
+
+def resources_seeds():
+    icon = ico([(16, 32, dib(16, 32)), (32, 32, png(32))])
+    yield "ok-ico-dib-png", bytes([ICON]) + icon
+    yield "ok-ico-palette", bytes([ICON]) + ico([(16, 8, dib(16, 8)), (256, 32, png(256))])
+    yield "ico-cursor", bytes([ICON]) + icon[:2] + b"\2\0" + icon[4:]
+    yield "ico-cut", bytes([ICON]) + icon[: len(icon) - 9]
+    with open(os.path.join(HERE, "..", "resources", "launcher.manifest"), "rb") as f:
+        manifest = f.read()
+    group = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHIH", 16, 16, 0, 0, 1, 32, 1128, 1)
+    items = [(3, 1, 1033, dib(16, 32)[:200]), (14, 1, 1033, group), (16, 1, 1033, version_resource()),
+             (24, 1, 1033, manifest[:600]), ("NAMED", "Entry", 0, b"named data"), (10, 27, 0, b"VZY")]
+    yield "ok-section", bytes([SECTION]) + resource_section(items, 0x1000)
+    yield "ok-image", bytes([IMAGE]) + pe_image(resource_section(items[:3], 0x1000))
+    looping = bytearray(resource_section(items[:1], 0x1000))
+    struct.pack_into("<I", looping, 16 + 4, 0x80000000)  # the root's type entry points at the root
+    yield "tree-loop", bytes([SECTION]) + bytes(looping)
+    yield "ok-version", bytes([VERSION]) + version_resource()
+    yield "ok-manifest", bytes([MANIFEST]) + manifest
+    yield "ok-manifest-prefixed", bytes([MANIFEST]) + (
+        b"<!-- <requestedExecutionLevel level='x'/> --><a xmlns:v='urn:x'><v:requestedExecutionLevel "
+        b"uiAccess='false' level = 'highestAvailable'/></a>")
+
+
 def packer_seed(packer):
     with tempfile.TemporaryDirectory() as tree:
         os.makedirs(os.path.join(tree, "sub", "dir"))
@@ -121,6 +270,8 @@ def main():
         write(os.path.join(args.out, "payload"), name, data)
     for name, data in reader_seeds():
         write(os.path.join(args.out, "reader"), name, data)
+    for name, data in resources_seeds():
+        write(os.path.join(args.out, "resources"), name, data)
     if args.packer:
         write(os.path.join(args.out, "payload"), "ok-packer-tree", packer_seed(args.packer))
 

@@ -32,6 +32,6 @@ int run_main_library() {
   }
   const FARPROC entry = GetProcAddress(library, "run_code");
   if (entry == nullptr) exit_with_message(message_entry_point_missing);
-  const auto run_code = reinterpret_cast<RunCode>(reinterpret_cast<void (*)()>(entry));
-  return run_code(launcher_state.argument_count, launcher_state.argument_vector);
+  const auto entry_point = reinterpret_cast<RunCode>(reinterpret_cast<void (*)()>(entry));
+  return entry_point(launcher_state.argument_count, launcher_state.argument_vector);
 }

@@ -7,15 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 bash "$tavrin_root/scripts/setup.sh" >/dev/null
 
 jobs="${TAVRIN_JOBS:-$(nproc)}"
-if [ ! -f "$tavrin_win_dir/CMakeCache.txt" ]; then
-  cmake -S "$tavrin_root" -B "$tavrin_win_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$tavrin_root/cmake/mingw-w64.cmake" \
-    -DTAVRIN_DEPS_DIR="$TAVRIN_BUILD_DIR/deps" >/dev/null
-fi
-if [ ! -f "$tavrin_host_dir/CMakeCache.txt" ]; then
-  cmake -S "$tavrin_root" -B "$tavrin_host_dir" -DCMAKE_BUILD_TYPE=Release \
-    -DTAVRIN_DEPS_DIR="$TAVRIN_BUILD_DIR/deps" >/dev/null
-fi
+configure_trees
 # The portable core, the packer and their host tests once more with AddressSanitizer and UBSan.
 if [ ! -f "$tavrin_asan_dir/CMakeCache.txt" ]; then
   cmake -S "$tavrin_root" -B "$tavrin_asan_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVRIN_SANITIZE=ON \

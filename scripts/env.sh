@@ -13,6 +13,20 @@ export TAVRIN_WIN_BIN_DIR="$tavrin_win_dir/bin"
 
 tavrin_wineserver_started=0
 
+# Configures the Windows tree (mingw-w64) and the host tree once; later builds reconfigure
+# by themselves when a CMakeLists.txt changes.
+configure_trees() {
+  if [ ! -f "$tavrin_win_dir/CMakeCache.txt" ]; then
+    cmake -S "$tavrin_root" -B "$tavrin_win_dir" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE="$tavrin_root/cmake/mingw-w64.cmake" \
+      -DTAVRIN_DEPS_DIR="$TAVRIN_BUILD_DIR/deps" >/dev/null
+  fi
+  if [ ! -f "$tavrin_host_dir/CMakeCache.txt" ]; then
+    cmake -S "$tavrin_root" -B "$tavrin_host_dir" -DCMAKE_BUILD_TYPE=Release \
+      -DTAVRIN_DEPS_DIR="$TAVRIN_BUILD_DIR/deps" >/dev/null
+  fi
+}
+
 # Creates the prefix on first use and starts a persistent wineserver for this prefix, so
 # that each later start of a Windows program takes milliseconds instead of seconds.
 start_wine() {

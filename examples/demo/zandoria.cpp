@@ -2,6 +2,7 @@
 // child process and calls run_code; it shows what it was handed: the arguments, the four
 // variables of the launcher, a data file from its own unpacked tree, and a call into
 // greeting.dll, which Windows found next to it.
+#include <tavrin/app.h>
 #include <windows.h>
 
 #include <cstdarg>
@@ -160,7 +161,7 @@ int read_exit_code_request(int argc, wchar_t** argv, int fallback) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
+TAVRIN_APP int run_code(int argc, wchar_t** argv) {
   print_line(L"Zandoria demo: run_code called in process %lu", GetCurrentProcessId());
   print_arguments(argc, argv);
   print_variables();

@@ -603,7 +603,8 @@ TEST_F(ExeCommand, FailuresLeaveNoExeAndNoTemporaryFile) {
 }
 
 TEST_F(ExeCommand, IncompleteCommandLinesAreUsageErrors) {
-  EXPECT_EQ(run({"--payload", "p", "-o", "o"}), 2);
+  // No --launcher and no stub installed beside the test program: a failure, not a usage error.
+  EXPECT_EQ(run({"--payload", "p", "-o", "o"}), 1);
   EXPECT_EQ(run({"--launcher", "s", "--payload", "p"}), 2);
   EXPECT_EQ(run({"--launcher", "s", "--payload", "p", "-o"}), 2);
   EXPECT_EQ(run({"--launcher", "s", "--payload", "p", "-o", "o", "--bogus"}), 2);

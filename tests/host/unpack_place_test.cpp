@@ -61,6 +61,16 @@ TEST(PlaceSpec, LiteralIdentityOrTheStubsKeywordsThenTheDigest) {
             u"{CACHE_DIR}\\tavrin\\{PRODUCT}\\{VERSION}_0123456789abcdef");
 }
 
+TEST(PlaceSpec, NamedByTheIdentityOptionsWhenGiven) {
+  AppIdentity identity;
+  EXPECT_EQ(place_identity_of(identity).product, "");
+  EXPECT_EQ(place_identity_of(identity).version, "");
+  identity.product_name = "Hello";
+  identity.product_version = VersionQuad{2, 1, 0, 65535};
+  EXPECT_EQ(place_identity_of(identity).product, "Hello");
+  EXPECT_EQ(place_identity_of(identity).version, "2.1.0.65535");
+}
+
 TEST(PlaceResources, NoneForTempAndOneParsableResourceForCache) {
   const std::string payload = "VZY payload";
   const auto* bytes = reinterpret_cast<const unsigned char*>(payload.data());

@@ -1,13 +1,11 @@
 #include "tools/pack/cli.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <CLI/CLI.hpp>
+
+#include <optional>
 #include <vector>
 
-#include "tools/pack/commands.h"
-#include "tools/pack/payload_list.h"
-#include "tools/pack/tree.h"
+#include "resources/version.h"
 
 #ifdef _WIN32
 #include <io.h>
@@ -19,125 +17,231 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int percent_scale = 100;
+// The identity options that set one string of the version resource.
+struct TextOption {
+  const char* name;
+  const char* help;
+  std::optional<std::string> AppIdentity::*field;
+};
 
-bool parse_bounded_int(const char* text, int low, int high, int* value) {
-  errno = 0;
-  char* end = nullptr;
-  const long parsed = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = static_cast<int>(parsed);
-  return true;
+const TextOption text_options[] = {
+    {"--product-name", "ProductName of the version resource", &AppIdentity::product_name},
+    {"--company", "CompanyName", &AppIdentity::company},
+    {"--description", "FileDescription (the name Windows shows for a running program)",
+     &AppIdentity::description},
+    {"--copyright", "LegalCopyright", &AppIdentity::copyright},
+    {"--original-filename", "OriginalFilename", &AppIdentity::original_filename},
+};
+
+void report_usage_error(const CLI::App& app, const std::string& text) {
+  report_error(text, pack_exit_usage);
+  fprintf(stderr, "Run '%s --help' for its options.\n", app.get_name().c_str());
 }
 
-// The value after an option such as --main; false when the line ends first.
-bool take_value(int argc, char** argv, int* index, const char** value, std::string* error) {
-  if (*index + 1 >= argc) {
-    *error = std::string("option ") + argv[*index] + " needs a value";
-    return false;
+LineOutcome parse_line(CLI::App& app, int argc, char** argv) {
+  try {
+    app.parse(argc, argv);
+    return LineOutcome::run;
+  } catch (const CLI::CallForHelp&) {
+    fputs(app.help().c_str(), stdout);
+    return LineOutcome::help_shown;
+  } catch (const CLI::ParseError& fault) {
+    report_usage_error(app, fault.what());
+    return LineOutcome::usage_error;
   }
-  *value = argv[++*index];
-  return true;
 }
 
-// One option at argv[*index]; false with *error when it is unknown or malformed.
-bool parse_payload_option(int argc, char** argv, int* index, PackRequest* request,
-                          std::string* error) {
-  const std::string option = argv[*index];
-  const char* value = nullptr;
-  if (option == "--checksum") {
-    request->checksum = true;
-    return true;
-  }
-  if (option != "--main" && option != "-o" && option != "--output" && option != "--level" &&
-      option != "--threads") {
-    *error = "unknown option " + option;
-    return false;
-  }
-  if (!take_value(argc, argv, index, &value, error)) return false;
-  if (option == "--main") {
-    request->main_library = fs::u8path(value);
-  } else if (option == "-o" || option == "--output") {
-    request->output = fs::u8path(value);
-  } else if (option == "--level" &&
-             !parse_bounded_int(value, pack_min_level, pack_max_level, &request->level)) {
-    *error = "--level takes a whole number from " + std::to_string(pack_min_level) + " to " +
-             std::to_string(pack_max_level);
-    return false;
-  } else if (option == "--threads" &&
-             !parse_bounded_int(value, 0, pack_max_threads, &request->threads)) {
-    *error = "--threads takes a whole number from 0 to " + std::to_string(pack_max_threads);
-    return false;
-  }
-  return true;
+// Text the user typed for a path (UTF-8 on every host) as a path of this host.
+fs::path to_path(const std::string& text) { return fs::u8path(text); }
+
+// The options both `payload` and `exe` take to pack a directory.
+struct PackOptions {
+  std::string main;
+  std::string directory;
+  std::vector<CLI::Option*> all;
+};
+
+void add_pack_options(CLI::App& app, PackRequest* request, PackOptions* options) {
+  options->all.push_back(
+      app.add_option("--main", options->main, "the main library, a path relative to DIR; packed first")
+          ->type_name("NAME"));
+  options->all.push_back(app.add_option("--level", request->level, "zstd level, 1 to 22")
+                             ->type_name("N")
+                             ->check(CLI::Range(pack_min_level, pack_max_level))
+                             ->capture_default_str());
+  options->all.push_back(app.add_flag("--checksum", request->checksum, "store a content checksum in the frame"));
+  options->all.push_back(app.add_option("--threads", request->threads, "compress with N worker threads (0: none)")
+                             ->type_name("N")
+                             ->check(CLI::Range(0, pack_max_threads))
+                             ->capture_default_str());
+  options->all.push_back(app.add_option("DIR", options->directory,
+                                        "the application's directory: every regular file below it is packed")
+                            ->type_name("DIR"));
 }
 
-bool parse_list_arguments(int argc, char** argv, fs::path* file, std::string* error) {
-  if (argc != 2 || argv[1][0] == '-') {
-    *error = "list takes exactly one payload file";
-    return false;
+const CLI::Validator version_quad_check(
+    [](std::string& text) {
+      VersionQuad quad;
+      return parse_version_quad(text, &quad) ? std::string() : "'" + text + "' is not four numbers of 0 to 65535";
+    },
+    "A.B.C.D");
+
+// The identity options; their values land in *texts and *versions until the line is read.
+struct IdentityOptions {
+  std::string icon;
+  std::string texts[std::size(text_options)];
+  std::string product_version;
+  std::string file_version;
+  std::string execution_level;
+  std::vector<CLI::Option*> text_flags;
+};
+
+void add_identity_options(CLI::App& app, IdentityOptions* options) {
+  CLI::Option_group* group = app.add_option_group(
+      "Identity", "The application's own identity; each option left out keeps the stub's resource as it is");
+  group->add_option("--icon", options->icon, "replaces icon group 1 and its images")->type_name("FILE.ico");
+  for (size_t i = 0; i < std::size(text_options); ++i) {
+    options->text_flags.push_back(
+        group->add_option(text_options[i].name, options->texts[i], text_options[i].help)->type_name("TEXT"));
   }
-  *file = fs::u8path(argv[1]);
-  return true;
+  group->add_option("--product-version", options->product_version, "each of the four numbers 0 to 65535")
+      ->type_name("")
+      ->check(version_quad_check);
+  group->add_option("--file-version", options->file_version, "each of the four numbers 0 to 65535")
+      ->type_name("")
+      ->check(version_quad_check);
+  group
+      ->add_option("--execution-level", options->execution_level,
+                   "the level the manifest requests (most applications want asInvoker; the stub "
+                   "requests requireAdministrator)")
+      ->type_name("")
+      ->check(CLI::IsMember(std::vector<std::string>(std::begin(execution_levels), std::end(execution_levels))));
 }
 
-void print_listing(const std::vector<ListedEntry>& entries, size_t packed_size) {
-  uint64_t total = 0;
-  for (const ListedEntry& entry : entries) {
-    printf("%s\t%llu\n", describe_name(entry.name).c_str(),
-           static_cast<unsigned long long>(entry.size));
-    total += entry.size;
+void take_identity(const IdentityOptions& options, ExeRequest* request) {
+  AppIdentity& identity = request->identity;
+  if (!options.icon.empty()) request->icon = to_path(options.icon);
+  for (size_t i = 0; i < std::size(text_options); ++i) {
+    if (options.text_flags[i]->count() != 0) identity.*(text_options[i].field) = options.texts[i];
   }
-  const double ratio = total == 0 ? 0.0 : percent_scale * static_cast<double>(packed_size) / total;
-  printf("%zu entries, %llu bytes unpacked, %zu bytes packed (%.1f%%)\n", entries.size(),
-         static_cast<unsigned long long>(total), packed_size, ratio);
+  VersionQuad quad;
+  if (!options.product_version.empty() && parse_version_quad(options.product_version, &quad)) {
+    identity.product_version = quad;
+  }
+  if (!options.file_version.empty() && parse_version_quad(options.file_version, &quad)) {
+    identity.file_version = quad;
+  }
+  identity.execution_level = options.execution_level;
 }
 
 }  // namespace
 
-bool parse_payload_arguments(int argc, char** argv, PackRequest* request, std::string* error) {
-  std::vector<const char*> directories;
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i][0] == '-' && argv[i][1] != '\0') {
-      if (!parse_payload_option(argc, argv, &i, request, error)) return false;
-    } else {
-      directories.push_back(argv[i]);
-    }
+int exit_code_of(LineOutcome outcome) {
+  return outcome == LineOutcome::help_shown ? pack_exit_success : pack_exit_usage;
+}
+
+LineOutcome parse_payload_line(int argc, char** argv, PackRequest* request) {
+  CLI::App app("Packs every regular file of DIR into a payload file, the main library first. "
+               "Symbolic links and special files are refused.",
+               "tavrin-pack payload");
+  PackOptions pack;
+  std::string output;
+  add_pack_options(app, request, &pack);
+  app.add_option("-o,--output", output, "the payload file to write")->type_name("OUT")->required();
+  pack.all.front()->required();
+  pack.all.back()->required();
+  const LineOutcome outcome = parse_line(app, argc, argv);
+  if (outcome != LineOutcome::run) return outcome;
+  request->main_library = to_path(pack.main);
+  request->directory = to_path(pack.directory);
+  request->output = to_path(output);
+  return LineOutcome::run;
+}
+
+LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
+  CLI::App app("Writes the application's single executable: a copy of the launcher stub carrying the "
+               "payload, packed from DIR or taken from a payload file, with the application's own identity.",
+               "tavrin-pack exe");
+  PackOptions pack;
+  IdentityOptions identity;
+  std::string launcher;
+  std::string payload;
+  std::string output;
+  app.add_option("--launcher", launcher,
+                 "the launcher stub (default: share/tavrin/tavrin-launcher.exe of the kit, "
+                 "else tavrin-launcher.exe beside tavrin-pack)");
+  CLI::Option* payload_option =
+      app.add_option("--payload", payload, "a payload file made by `tavrin-pack payload`, instead of --main and DIR")
+          ->type_name("FILE");
+  app.add_option("-o,--output", output, "the executable to write")->type_name("APP.exe")->required();
+  add_pack_options(app, &request->request, &pack);
+  for (CLI::Option* option : pack.all) payload_option->excludes(option);
+  add_identity_options(app, &identity);
+  std::string place = "temp";
+  app.add_option("--unpack-to", place,
+                 "temp: a fresh temporary tree at every start, removed at the end (the default); cache: one "
+                 "tree per payload below the user's local application data, unpacked by the first start and "
+                 "kept, so that later starts skip unpacking")
+      ->type_name("temp|cache")
+      ->check(CLI::IsMember({"temp", "cache"}));
+  const LineOutcome outcome = parse_line(app, argc, argv);
+  if (outcome != LineOutcome::run) return outcome;
+  if (payload.empty() && (pack.main.empty() || pack.directory.empty())) {
+    report_usage_error(app, "give --main NAME and DIR, or --payload FILE");
+    return LineOutcome::usage_error;
   }
-  if (request->main_library.empty()) {
-    *error = "--main NAME is required";
-  } else if (request->output.empty()) {
-    *error = "-o OUT is required";
-  } else if (directories.size() != 1) {
-    *error = "give exactly one directory to pack";
-  } else {
-    request->directory = fs::u8path(directories[0]);
-    return true;
-  }
-  return false;
+  request->launcher = to_path(launcher);
+  request->payload = to_path(payload);
+  request->request.main_library = to_path(pack.main);
+  request->request.directory = to_path(pack.directory);
+  request->request.output = to_path(output);
+  take_identity(identity, request);
+  parse_unpack_place(place, &request->place);
+  return LineOutcome::run;
+}
+
+LineOutcome parse_list_line(int argc, char** argv, InspectRequest* request) {
+  CLI::App app("Checks a payload and lists its entries (name, size) with totals.", "tavrin-pack list");
+  std::string input;
+  app.add_option("FILE", input, "a packed executable or a payload file")->type_name("FILE")->required();
+  const LineOutcome outcome = parse_line(app, argc, argv);
+  request->input = to_path(input);
+  return outcome;
+}
+
+LineOutcome parse_extract_line(int argc, char** argv, InspectRequest* request) {
+  CLI::App app("Checks a payload and writes its files below DIR (created when missing). Names the launcher "
+               "would refuse, and links already in DIR, are refused; a failure leaves no file of its own behind.",
+               "tavrin-pack extract");
+  std::string input;
+  std::string directory;
+  app.add_option("FILE", input, "a packed executable or a payload file")->type_name("FILE")->required();
+  app.add_option("DIR", directory, "where the files go")->type_name("DIR")->required();
+  const LineOutcome outcome = parse_line(app, argc, argv);
+  request->input = to_path(input);
+  request->directory = to_path(directory);
+  return outcome;
 }
 
 void print_usage(FILE* stream) {
   fputs(
-      "usage:\n"
-      "  tavrin-pack payload --main NAME -o OUT [--level N] [--checksum] [--threads N] DIR\n"
-      "      Packs every regular file of DIR into a payload file, the main library NAME\n"
-      "      (a path relative to DIR) first. Symbolic links and special files are refused.\n"
-      "      --level N     zstd level, 1 to 22 (default 19: packed once, unpacked often)\n"
-      "      --checksum    store a content checksum in the frame\n"
-      "      --threads N   compress with N worker threads (0: none, the default)\n"
-      "  tavrin-pack list FILE\n"
-      "      Checks a payload file and lists its entries (name, size) with totals.\n"
-      "  tavrin-pack exe --launcher STUB --main NAME -o APP.exe [--level N] [--unpack-to P] DIR\n"
-      "  tavrin-pack exe --launcher STUB --payload FILE -o APP.exe [--unpack-to P]\n"
-      "      Writes the application's executable: a copy of STUB carrying the payload.\n"
-      "      --unpack-to temp   a fresh temporary tree at every start, removed at the end\n"
-      "                         (the default)\n"
-      "      --unpack-to cache  one tree per payload below the user's local application\n"
-      "                         data, unpacked by the first start and kept: later starts\n"
-      "                         skip unpacking\n",
+      "usage: tavrin-pack COMMAND [OPTIONS] ...\n"
+      "  payload --main NAME -o OUT [--level N] [--checksum] [--threads N] DIR\n"
+      "      Packs every regular file of DIR into a payload file, the main library first.\n"
+      "  exe [--launcher STUB] (--main NAME DIR | --payload FILE) -o APP.exe [identity options]\n"
+      "      [--unpack-to temp|cache]\n"
+      "      Writes the application's executable: a copy of the stub carrying the payload, with\n"
+      "      the application's icon, version resource and execution level; cache: later starts\n"
+      "      use the tree the first start unpacked.\n"
+      "  list FILE\n"
+      "      Checks a payload (a packed executable or a payload file) and lists its entries.\n"
+      "  extract FILE DIR\n"
+      "      Writes the files of a payload below DIR.\n"
+      "tavrin-pack COMMAND --help shows a command's options; tavrin-pack --version its version.\n",
       stream);
 }
+
+void print_version(FILE* stream) { fprintf(stream, "tavrin-pack %s\n", TAVRIN_PRODUCT_VERSION); }
 
 int report_error(const std::string& text, int exit_code) {
   fprintf(stderr, "tavrin-pack: error: %s\n", text.c_str());
@@ -150,40 +254,4 @@ bool is_stderr_terminal() {
 #else
   return isatty(fileno(stderr)) != 0;
 #endif
-}
-
-int run_payload_command(int argc, char** argv) {
-  PackRequest request;
-  std::string error;
-  if (!parse_payload_arguments(argc, argv, &request, &error)) {
-    report_error(error, pack_exit_usage);
-    print_usage(stderr);
-    return pack_exit_usage;
-  }
-  request.show_progress = is_stderr_terminal();
-  if (!write_payload_file(request, &error)) return report_error(error, pack_exit_failure);
-  std::error_code code;
-  const uintmax_t size = fs::file_size(request.output, code);
-  fprintf(stderr, "tavrin-pack: wrote %s (%llu bytes)\n", describe_path(request.output).c_str(),
-          static_cast<unsigned long long>(code ? 0 : size));
-  return pack_exit_success;
-}
-
-int run_list_command(int argc, char** argv) {
-  fs::path file;
-  std::string error;
-  if (!parse_list_arguments(argc, argv, &file, &error)) {
-    report_error(error, pack_exit_usage);
-    print_usage(stderr);
-    return pack_exit_usage;
-  }
-  std::vector<unsigned char> bytes;
-  if (!read_whole_file(file, &bytes, &error)) return report_error(error, pack_exit_failure);
-  std::vector<ListedEntry> entries;
-  if (!list_payload(bytes.data(), bytes.size(), &entries, &error)) {
-    return report_error("'" + describe_path(file) + "' is not a valid payload: " + error,
-                        pack_exit_failure);
-  }
-  print_listing(entries, bytes.size());
-  return pack_exit_success;
 }

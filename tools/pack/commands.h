@@ -2,5 +2,6 @@
 #pragma once
 
 int run_payload_command(int argc, char** argv);  // tavrin-pack payload --main NAME -o OUT DIR
-int run_list_command(int argc, char** argv);     // tavrin-pack list FILE
-int run_exe_command(int argc, char** argv);      // tavrin-pack exe --launcher STUB ... -o APP.exe DIR
+int run_list_command(int argc, char** argv);     // tavrin-pack list APP.exe|PAYLOAD
+int run_extract_command(int argc, char** argv);  // tavrin-pack extract APP.exe|PAYLOAD DIR
+int run_exe_command(int argc, char** argv);      // tavrin-pack exe [--launcher STUB] ... -o APP.exe DIR

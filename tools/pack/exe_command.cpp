@@ -9,6 +9,8 @@
 #include "payload/format.h"
 #include "tools/pack/cli.h"
 #include "tools/pack/commands.h"
+#include "tools/pack/host_system.h"
+#include "tools/pack/identity.h"
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/tree.h"
 #include "tools/pack/unpack_place.h"
@@ -26,56 +28,32 @@ namespace {
 // A PE image cannot exceed 4 GiB; a larger input is refused before it is read.
 constexpr uintmax_t max_input_size = 0xFFFFFFFF;
 
-struct ExeOptions {
-  fs::path launcher;
-  fs::path payload;       // --payload FILE; empty when a directory is packed
-  PackRequest request;    // the directory form; request.output is the exe
-  UnpackPlace place = UnpackPlace::temp;
-};
+// The largest .ico the packer reads: far beyond any real icon (256 images of 256 pixels,
+// uncompressed, take about 64 MiB).
+constexpr uintmax_t max_icon_file_size = uintmax_t{128} << 20;
+constexpr const char stub_file_name[] = "tavrin-launcher.exe";
 
-// The options of the exe command alone, taken out before the rest is parsed.
-bool is_exe_option(const std::string& option) {
-  return option == "--launcher" || option == "--payload" || option == "--unpack-to";
-}
-
-// Takes --launcher, --payload and --unpack-to out of the line and hands the rest (--main, -o, --level,
-// --checksum, --threads, DIR) to the payload command's parser, so both agree on them.
-bool parse_exe_arguments(int argc, char** argv, ExeOptions* options, std::string* error) {
-  std::vector<char*> rest = {argv[0]};
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (!is_exe_option(option)) {
-      rest.push_back(argv[i]);
-      continue;
-    }
-    if (i + 1 >= argc) {
-      *error = "option " + option + " needs a value";
-      return false;
-    }
-    const char* value = argv[++i];
-    if (option == "--unpack-to") {
-      if (!parse_unpack_place(value, &options->place)) {
-        *error = "--unpack-to takes temp or cache";
-        return false;
-      }
-      continue;
-    }
-    (option == "--launcher" ? options->launcher : options->payload) = fs::u8path(value);
-  }
-  if (options->launcher.empty()) {
-    *error = "--launcher STUB is required";
+// The stub when --launcher is left out: the installed kit's (bin/tavrin-pack beside
+// share/tavrin/), then one beside the packer itself.
+bool find_default_stub(fs::path* stub, std::string* error) {
+  const fs::path own = own_executable_path();
+  if (own.empty()) {
+    *error = "no --launcher STUB given, and the packer cannot tell where it is installed";
     return false;
   }
-  if (options->payload.empty()) {
-    return parse_payload_arguments(static_cast<int>(rest.size()), rest.data(), &options->request, error);
+  const fs::path bin = own.parent_path();
+  const fs::path candidates[] = {(bin / ".." / "share" / "tavrin" / stub_file_name).lexically_normal(),
+                                 bin / stub_file_name};
+  std::error_code code;
+  for (const fs::path& candidate : candidates) {
+    if (fs::is_regular_file(candidate, code)) {
+      *stub = candidate;
+      return true;
+    }
   }
-  const bool output_only = rest.size() == 3 && (std::string(rest[1]) == "-o" || std::string(rest[1]) == "--output");
-  if (!output_only) {
-    *error = "with --payload FILE give only --launcher STUB and -o APP.exe";
-    return false;
-  }
-  options->request.output = fs::u8path(rest[2]);
-  return true;
+  *error = "no --launcher STUB given, and no stub at '" + describe_path(candidates[0]) + "' or '" +
+           describe_path(candidates[1]) + "'";
+  return false;
 }
 
 bool read_input_file(const fs::path& path, Bytes* bytes, std::string* error) {
@@ -144,38 +122,63 @@ bool write_file_replacing(const fs::path& output, const Bytes& bytes, std::strin
   return true;
 }
 
+// The .ico's images into request->identity; nothing is packed when the icon is refused.
+bool read_icon(ExeRequest* request, std::string* error) {
+  if (request->icon.empty()) return true;
+  Bytes ico;
+  std::error_code code;
+  const uintmax_t size = fs::file_size(request->icon, code);
+  if (!code && size > max_icon_file_size) {
+    *error = "'" + describe_path(request->icon) + "' is too large for an icon";
+    return false;
+  }
+  if (!read_input_file(request->icon, &ico, error)) return false;
+  if (!parse_icon_file(ico.data(), ico.size(), &request->identity.icon, error)) {
+    *error = "'" + describe_path(request->icon) + "' is not a usable icon: " + *error;
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int run_exe_command(int argc, char** argv) {
-  ExeOptions options;
+  ExeRequest request;
+  const LineOutcome outcome = parse_exe_line(argc, argv, &request);
+  if (outcome != LineOutcome::run) return exit_code_of(outcome);
   std::string error;
-  if (!parse_exe_arguments(argc, argv, &options, &error)) {
-    report_error(error, pack_exit_usage);
-    print_usage(stderr);
-    return pack_exit_usage;
+  if (request.launcher.empty() && !find_default_stub(&request.launcher, &error)) {
+    return report_error(error, pack_exit_failure);
   }
   Bytes stub;
   Bytes payload;
   Bytes exe;
-  // The stub is read first: a wrong --launcher should not cost a long compression.
-  if (!read_input_file(options.launcher, &stub, &error)) return report_error(error, pack_exit_failure);
-  if (options.payload.empty()) {
-    options.request.show_progress = is_stderr_terminal();
-    if (!build_payload_bytes(options.request, &payload, &error)) return report_error(error, pack_exit_failure);
-  } else if (!read_payload_file(options.payload, &payload, &error)) {
+  // The stub and the icon are read first: a wrong one should not cost a long compression.
+  if (!read_input_file(request.launcher, &stub, &error) || !read_icon(&request, &error)) {
     return report_error(error, pack_exit_failure);
   }
-  if (options.place == UnpackPlace::cache && !check_payload_fits_cache(payload.data(), payload.size(), &error)) {
+  if (request.payload.empty()) {
+    request.request.show_progress = is_stderr_terminal();
+    if (!build_payload_bytes(request.request, &payload, &error)) return report_error(error, pack_exit_failure);
+  } else if (!read_payload_file(request.payload, &payload, &error)) {
     return report_error(error, pack_exit_failure);
   }
+  if (request.place == UnpackPlace::cache && !check_payload_fits_cache(payload.data(), payload.size(), &error)) {
+    return report_error(error, pack_exit_failure);
+  }
+  const AppIdentity& identity = request.identity;
   const std::vector<ResourceItem> place =
-      make_place_resources(options.place, PlaceIdentity{}, payload.data(), payload.size());
-  if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, place)) {
-    return report_error("launcher stub '" + describe_path(options.launcher) + "': " + error, pack_exit_failure);
+      make_place_resources(request.place, place_identity_of(identity), payload.data(), payload.size());
+  const ResourceEdit edit = [&identity, &place](std::vector<ResourceItem>* items, std::string* fault) {
+    set_place_resources(place, items);
+    return apply_identity(identity, items, fault);
+  };
+  if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, edit)) {
+    return report_error("launcher stub '" + describe_path(request.launcher) + "': " + error, pack_exit_failure);
   }
-  if (!write_file_replacing(options.request.output, exe, &error)) return report_error(error, pack_exit_failure);
+  if (!write_file_replacing(request.request.output, exe, &error)) return report_error(error, pack_exit_failure);
   fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes%s)\n",
-          describe_path(options.request.output).c_str(), exe.size(), payload.size(),
-          options.place == UnpackPlace::cache ? ", unpacked once into the cache" : "");
+          describe_path(request.request.output).c_str(), exe.size(), payload.size(),
+          request.place == UnpackPlace::cache ? ", unpacked once into the cache" : "");
   return pack_exit_success;
 }

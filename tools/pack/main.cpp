@@ -22,8 +22,13 @@ int dispatch_command(int argc, char** argv) {
   if (command == "payload") return run_payload_command(argc - 1, argv + 1);
   if (command == "list") return run_list_command(argc - 1, argv + 1);
   if (command == "exe") return run_exe_command(argc - 1, argv + 1);
+  if (command == "extract") return run_extract_command(argc - 1, argv + 1);
   if (command == "help" || command == "--help" || command == "-h") {
     print_usage(stdout);
+    return pack_exit_success;
+  }
+  if (command == "--version") {
+    print_version(stdout);
     return pack_exit_success;
   }
   report_error("unknown subcommand " + command, pack_exit_usage);

@@ -8,6 +8,7 @@
 #include <zstd.h>
 
 #include "payload/format.h"
+#include "tools/pack/pe_resources.h"
 #include "tools/pack/tree.h"
 
 namespace {
@@ -122,28 +123,45 @@ bool read_listed_name(StreamDecoder* decoder, std::u16string* name, std::string*
   return check_entry_name(*name, error);
 }
 
-bool skip_entry_data(StreamDecoder* decoder, uint64_t size) {
+bool pass_entry_data(StreamDecoder* decoder, uint64_t size, PayloadVisitor* visitor,
+                     std::string* error) {
   unsigned char piece[write_piece_size];
   while (size > 0) {
     const size_t take = size < sizeof piece ? static_cast<size_t>(size) : sizeof piece;
-    if (!decoder->read(piece, take)) return false;
+    if (!decoder->read(piece, take) || !visitor->entry_data(piece, take, error)) return false;
     size -= take;
   }
   return true;
 }
 
-bool read_entries(StreamDecoder* decoder, std::vector<ListedEntry>* entries,
-                  std::string* error) {
+bool read_entries(StreamDecoder* decoder, PayloadVisitor* visitor, std::string* error) {
   for (;;) {
-    ListedEntry entry{u"", 0};
-    if (!read_listed_name(decoder, &entry.name, error)) return error->empty();
-    unsigned char size[entry_size_bytes];
-    if (!decoder->read(size, sizeof size)) return false;
-    entry.size = read_little_endian(size, sizeof size);
-    if (!skip_entry_data(decoder, entry.size)) return false;
-    entries->push_back(std::move(entry));
+    std::u16string name;
+    if (!read_listed_name(decoder, &name, error)) return error->empty();
+    unsigned char size_field[entry_size_bytes];
+    if (!decoder->read(size_field, sizeof size_field)) return false;
+    const uint64_t size = read_little_endian(size_field, sizeof size_field);
+    if (!visitor->begin_entry(name, size, error) || !pass_entry_data(decoder, size, visitor, error) ||
+        !visitor->end_entry(error)) {
+      return false;
+    }
   }
 }
+
+// Keeps names and sizes, and none of the data.
+class ListingVisitor : public PayloadVisitor {
+ public:
+  explicit ListingVisitor(std::vector<ListedEntry>* entries) : entries_(entries) {}
+  bool begin_entry(const std::u16string& name, uint64_t size, std::string*) override {
+    entries_->push_back(ListedEntry{name, size});
+    return true;
+  }
+  bool entry_data(const unsigned char*, size_t, std::string*) override { return true; }
+  bool end_entry(std::string*) override { return true; }
+
+ private:
+  std::vector<ListedEntry>* entries_;
+};
 
 // Magic, flag and trailer; on success *frame_size covers the frame and alignment bytes.
 bool check_container(const unsigned char* data, size_t size, size_t* frame_size,
@@ -179,16 +197,38 @@ bool check_alignment_bytes(const unsigned char* begin, const unsigned char* end,
 
 bool list_payload(const unsigned char* data, size_t size, std::vector<ListedEntry>* entries,
                   std::string* error) {
-  error->clear();
   entries->clear();
+  ListingVisitor visitor(entries);
+  return visit_payload(data, size, &visitor, error);
+}
+
+bool visit_payload(const unsigned char* data, size_t size, PayloadVisitor* visitor, std::string* error) {
+  error->clear();
   size_t frame_size = 0;
   if (!check_container(data, size, &frame_size, error)) return false;
   const unsigned char* frame = data + payload_header_size;
   StreamDecoder decoder(frame, frame_size, error);
-  if (!decoder.open() || !read_entries(&decoder, entries, error) || !decoder.finish()) {
+  if (!decoder.open() || !read_entries(&decoder, visitor, error) || !decoder.finish()) {
     return false;
   }
   return check_alignment_bytes(frame + decoder.consumed(), frame + frame_size, error);
+}
+
+bool select_payload(const std::vector<unsigned char>& input, const unsigned char** data, size_t* size,
+                    std::string* error) {
+  const bool is_executable = input.size() >= 2 && input[0] == 'M' && input[1] == 'Z';
+  if (!is_executable) {
+    *data = input.data();
+    *size = input.size();
+    return true;
+  }
+  size_t offset = 0;
+  if (!locate_resource(input, payload_resource_type, payload_resource_id, &offset, size, error)) {
+    *error = "an executable without a payload: " + *error;
+    return false;
+  }
+  *data = input.data() + offset;
+  return true;
 }
 
 bool read_whole_file(const std::filesystem::path& path, std::vector<unsigned char>* bytes,

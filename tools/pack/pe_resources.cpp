@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "payload/format.h"
 
@@ -67,6 +68,7 @@ struct PeLayout {
   uint32_t headers_size = 0;
   uint32_t resource_rva = 0;
   uint32_t resource_size = 0;
+  bool has_certificate = false;  // a signature is appended: readable, never rewritten
   std::vector<Section> sections;
 };
 
@@ -147,11 +149,9 @@ bool parse_optional_header(const Bytes& image, PeLayout* layout, std::string* er
                                   resource_directory_index * data_directory_size;
   layout->resource_rva = load_u32(resource);
   layout->resource_size = load_u32(resource + 4);
-  if (directory_count > certificate_directory_index &&
-      load_u32(optional + optional_directories_field +
-               certificate_directory_index * data_directory_size + 4) != 0) {
-    return fail(error, "the stub is signed; sign the packed executable instead of the stub");
-  }
+  layout->has_certificate = directory_count > certificate_directory_index &&
+                            load_u32(optional + optional_directories_field +
+                                     certificate_directory_index * data_directory_size + 4) != 0;
   return true;
 }
 
@@ -198,13 +198,15 @@ bool rva_to_offset(const PeLayout& layout, uint64_t rva, uint64_t length, size_t
   return false;
 }
 
+// Called for each data entry with the keys above it and where its data lies in the file.
+using DataVisitor = std::function<bool(const ResourceItem& keys, size_t data_offset, uint32_t size,
+                                       std::string* error)>;
+
 struct TreeReader {
   const Bytes& image;
   const PeLayout& layout;
-  bool skip_payload;  // leave out type 10 / ids 27 and 28 (any language) and copy none of their bytes
-  std::vector<ResourceItem>* items;
+  const DataVisitor& visit;
   size_t entries_seen = 0;
-  uint64_t bytes_kept = 0;
 };
 
 bool read_entry_key(TreeReader& reader, uint32_t field, ResourceKey* key, std::string* error) {
@@ -231,13 +233,11 @@ bool read_entry_key(TreeReader& reader, uint32_t field, ResourceKey* key, std::s
   return true;
 }
 
-// The payload and its unpacking place: both belong to one packing and go together.
 bool is_payload_key(const ResourceKey& type, const ResourceKey& name) {
-  return !type.is_name && type.id == payload_resource_type && !name.is_name &&
-         (name.id == payload_resource_id || name.id == place_resource_id);
+  return !type.is_name && type.id == payload_resource_type && !name.is_name && name.id == payload_resource_id;
 }
 
-bool read_data_entry(TreeReader& reader, uint32_t field, ResourceItem item, std::string* error) {
+bool read_data_entry(TreeReader& reader, uint32_t field, ResourceItem& item, std::string* error) {
   size_t offset = 0;
   if (!rva_to_offset(reader.layout, uint64_t{reader.layout.resource_rva} + field, resource_data_entry_size,
                      &offset)) {
@@ -247,17 +247,11 @@ bool read_data_entry(TreeReader& reader, uint32_t field, ResourceItem item, std:
   const uint32_t data_rva = load_u32(entry);
   const uint32_t size = load_u32(entry + 4);
   item.code_page = load_u32(entry + 8);
-  if (reader.skip_payload && is_payload_key(item.type, item.name)) return true;
   size_t data_offset = 0;
   if (!rva_to_offset(reader.layout, data_rva, size, &data_offset)) {
     return fail(error, "resource data outside the file");
   }
-  reader.bytes_kept += size;
-  if (reader.bytes_kept > max_kept_resource_bytes) return fail(error, "resources too large to carry over");
-  item.data.assign(reader.image.begin() + static_cast<std::ptrdiff_t>(data_offset),
-                   reader.image.begin() + static_cast<std::ptrdiff_t>(data_offset + size));
-  reader.items->push_back(std::move(item));
-  return true;
+  return reader.visit(item, data_offset, size, error);
 }
 
 // Reads the table at table_field (an offset from the root) at depth 0 (types), 1 (names)
@@ -292,13 +286,29 @@ bool read_resource_table(TreeReader& reader, uint32_t table_field, int depth, Re
   return true;
 }
 
+bool walk_resources(const Bytes& image, const PeLayout& layout, const DataVisitor& visit, std::string* error) {
+  if (layout.resource_rva == 0 && layout.resource_size == 0) return true;
+  TreeReader reader{image, layout, visit};
+  ResourceItem item;
+  return read_resource_table(reader, 0, 0, item, error);
+}
+
+// Copies every resource but the payload (of any language), whose bytes are neither copied
+// nor counted when skip_payload is set: a packed exe packed again drops its old payload.
 bool collect_resources(const Bytes& image, const PeLayout& layout, bool skip_payload,
                        std::vector<ResourceItem>* items, std::string* error) {
   items->clear();
-  if (layout.resource_rva == 0 && layout.resource_size == 0) return true;
-  TreeReader reader{image, layout, skip_payload, items};
-  ResourceItem item;
-  return read_resource_table(reader, 0, 0, item, error);
+  uint64_t bytes_kept = 0;
+  const DataVisitor copy = [&](const ResourceItem& keys, size_t data_offset, uint32_t size, std::string* fault) {
+    if (skip_payload && is_payload_key(keys.type, keys.name)) return true;
+    bytes_kept += size;
+    if (bytes_kept > max_kept_resource_bytes) return fail(fault, "resources too large to carry over");
+    items->push_back(keys);
+    items->back().data.assign(image.begin() + static_cast<std::ptrdiff_t>(data_offset),
+                              image.begin() + static_cast<std::ptrdiff_t>(data_offset + size));
+    return true;
+  };
+  return walk_resources(image, layout, copy, error);
 }
 
 }  // namespace
@@ -306,6 +316,23 @@ bool collect_resources(const Bytes& image, const PeLayout& layout, bool skip_pay
 bool read_resources(const Bytes& image, std::vector<ResourceItem>* items, std::string* error) {
   PeLayout layout;
   return parse_pe_layout(image, &layout, error) && collect_resources(image, layout, false, items, error);
+}
+
+bool locate_resource(const Bytes& image, uint16_t type, uint16_t name, size_t* offset, size_t* size,
+                     std::string* error) {
+  PeLayout layout;
+  bool found = false;
+  const DataVisitor find = [&](const ResourceItem& keys, size_t data_offset, uint32_t data_size, std::string*) {
+    if (!found && !keys.type.is_name && keys.type.id == type && !keys.name.is_name && keys.name.id == name) {
+      found = true;
+      *offset = data_offset;
+      *size = data_size;
+    }
+    return true;
+  };
+  if (!parse_pe_layout(image, &layout, error) || !walk_resources(image, layout, find, error)) return false;
+  if (!found) return fail(error, "no resource " + std::to_string(type) + "/" + std::to_string(name));
+  return true;
 }
 
 bool same_key(const ResourceKey& a, const ResourceKey& b) {
@@ -494,29 +521,39 @@ struct SectionPlan {
   uint32_t headers_size = 0;  // SizeOfHeaders after the change
 };
 
+uint64_t section_table_end(const PeLayout& layout) {
+  return layout.section_table_offset + section_header_size * layout.sections.size();
+}
+
+// Where the file data of the image ends: the last section's, or the headers' (as far as
+// the section table reaches, whatever SizeOfHeaders claims).
 uint64_t raw_end_of(const PeLayout& layout) {
-  uint64_t end = layout.headers_size;
+  uint64_t end = std::max<uint64_t>(layout.headers_size, section_table_end(layout));
   for (const Section& section : layout.sections) {
     if (section.raw_size != 0) end = std::max<uint64_t>(end, uint64_t{section.raw_pointer} + section.raw_size);
   }
   return end;
 }
 
-// A section that an earlier run wrote: last in the table and in the file, named and marked
-// as ours, and the one the resource directory points at.
+// A section that an earlier run wrote: last in the table and in the file, after the
+// headers and the section table (a hostile one that starts inside them would have its
+// rewrite overwrite them), named and marked as ours, and the one the resource directory
+// points at.
 bool is_packed_section(const PeLayout& layout, uint64_t raw_end) {
   if (layout.sections.empty()) return false;
   const Section& last = layout.sections.back();
+  const uint64_t table_end = section_table_end(layout);
   return memcmp(last.name, packed_section_name, section_name_size) == 0 &&
          last.characteristics == packed_section_characteristics &&
          last.virtual_address == layout.resource_rva && last.raw_size != 0 &&
+         last.raw_pointer >= std::max<uint64_t>(layout.headers_size, table_end) &&
          uint64_t{last.raw_pointer} + last.raw_size == raw_end;
 }
 
 // Room for one more section header: free (zero) bytes before the first section's data, and
 // SizeOfHeaders grown to cover it when needed.
 bool plan_header_room(const Bytes& image, const PeLayout& layout, SectionPlan* plan, std::string* error) {
-  const uint64_t table_end = layout.section_table_offset + section_header_size * layout.sections.size();
+  const uint64_t table_end = section_table_end(layout);
   const uint64_t new_end = table_end + section_header_size;
   uint64_t first_raw = image.size();
   uint64_t first_virtual = max_image_size;
@@ -549,7 +586,7 @@ bool plan_new_section(const Bytes& image, const PeLayout& layout, SectionPlan* p
     virtual_end = std::max(virtual_end, uint64_t{section.virtual_address} + extent);
   }
   const uint64_t virtual_address = align_up(virtual_end, layout.section_alignment);
-  const uint64_t raw_pointer = align_up(plan->old_raw_end, layout.file_alignment);
+  const uint64_t raw_pointer = align_up(std::max<uint64_t>(plan->old_raw_end, plan->headers_size), layout.file_alignment);
   if (virtual_address >= max_image_size || raw_pointer >= max_image_size) {
     return fail(error, "the image is too large for another section");
   }
@@ -620,28 +657,37 @@ bool update_headers(const PeLayout& layout, const SectionPlan& plan, uint32_t vi
 
 }  // namespace
 
+bool write_resources(const Bytes& image, std::vector<ResourceItem> items, Bytes* exe, std::string* error) {
+  PeLayout layout;
+  SectionPlan plan;
+  if (!parse_pe_layout(image, &layout, error)) return false;
+  // A rewrite would break the signature, which covers the whole image: a signed packed exe
+  // can be listed and extracted, but packing starts from the unsigned stub.
+  if (layout.has_certificate) return fail(error, "the stub is signed; sign the packed executable instead of the stub");
+  if (!plan_new_section(image, layout, &plan, error)) return false;
+  Bytes section;
+  if (!build_resource_section(std::move(items), plan.virtual_address, &section, error)) return false;
+  const uint64_t raw_size = align_up(section.size(), layout.file_alignment);
+  if (raw_size > max_image_size) return fail(error, "the resource section would exceed 4 GiB");
+  return assemble_image(image, plan, section, static_cast<uint32_t>(raw_size), exe, error) &&
+         update_headers(layout, plan, static_cast<uint32_t>(section.size()), static_cast<uint32_t>(raw_size),
+                        exe, error);
+}
+
 bool attach_payload(const Bytes& stub, const unsigned char* payload, size_t payload_size, Bytes* exe,
-                    std::string* error, const std::vector<ResourceItem>& companions) {
+                    std::string* error, const ResourceEdit& edit) {
   if (payload_size > max_image_size) return fail(error, "the payload is 4 GiB or larger");
   PeLayout layout;
   std::vector<ResourceItem> items;
-  SectionPlan plan;
-  if (!parse_pe_layout(stub, &layout, error) || !collect_resources(stub, layout, true, &items, error) ||
-      !plan_new_section(stub, layout, &plan, error)) {
+  if (!parse_pe_layout(stub, &layout, error) || !collect_resources(stub, layout, true, &items, error)) {
     return false;
   }
+  if (edit && !edit(&items, error)) return false;
   ResourceItem item;
   item.type.id = payload_resource_type;
   item.name.id = payload_resource_id;
   item.language.id = payload_resource_language;
   item.data.assign(payload, payload + payload_size);
   items.push_back(std::move(item));
-  items.insert(items.end(), companions.begin(), companions.end());
-  Bytes section;
-  if (!build_resource_section(std::move(items), plan.virtual_address, &section, error)) return false;
-  const uint64_t raw_size = align_up(section.size(), layout.file_alignment);
-  if (raw_size > max_image_size) return fail(error, "the resource section would exceed 4 GiB");
-  return assemble_image(stub, plan, section, static_cast<uint32_t>(raw_size), exe, error) &&
-         update_headers(layout, plan, static_cast<uint32_t>(section.size()), static_cast<uint32_t>(raw_size),
-                        exe, error);
+  return write_resources(stub, std::move(items), exe, error);
 }

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -50,12 +51,23 @@ bool key_less(const ResourceKey& a, const ResourceKey& b);
 bool build_resource_section(std::vector<ResourceItem> items, uint32_t section_rva, Bytes* section,
                             std::string* error);
 
-// A copy of stub with payload as resource type 10, id 27, neutral language, and the
-// companions (resources that belong to this payload, such as its unpacking place); an
-// earlier payload and place (type 10, ids 27 and 28, any language) are dropped, every
-// other resource is kept.
+// Where the data of resource type/name (the first language in table order) lies in image,
+// found without copying it; false with *error when image is damaged or has no such resource.
+bool locate_resource(const Bytes& image, uint16_t type, uint16_t name, size_t* offset, size_t* size,
+                     std::string* error);
+
+// A copy of image whose resources are exactly items, laid out in a fresh resource section
+// (the one an earlier run wrote is reused); code and every other byte stay as they are.
+bool write_resources(const Bytes& image, std::vector<ResourceItem> items, Bytes* exe, std::string* error);
+
+// A change to the list of resources, made above this layer (the application's identity).
+using ResourceEdit = std::function<bool(std::vector<ResourceItem>* items, std::string* error)>;
+
+// A copy of stub with payload as resource type 10, id 27, neutral language; an earlier
+// payload (any language) is replaced, every other resource is kept, after edit (when given)
+// has changed the list of the stub's other resources.
 bool attach_payload(const Bytes& stub, const unsigned char* payload, size_t payload_size, Bytes* exe,
-                    std::string* error, const std::vector<ResourceItem>& companions = {});
+                    std::string* error, const ResourceEdit& edit = nullptr);
 
 // The image checksum: 16-bit one's-complement sum of the file with the four bytes at
 // checksum_offset taken as zero, plus the file length.

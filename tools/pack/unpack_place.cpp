@@ -1,5 +1,6 @@
 #include "tools/pack/unpack_place.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
@@ -112,6 +113,27 @@ bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::st
     }
   }
   return true;
+}
+
+PlaceIdentity place_identity_of(const AppIdentity& identity) {
+  PlaceIdentity place;
+  if (identity.product_name) place.product = *identity.product_name;
+  if (identity.product_version) {
+    const VersionQuad& quad = *identity.product_version;
+    place.version = std::to_string(quad[0]) + "." + std::to_string(quad[1]) + "." + std::to_string(quad[2]) + "." +
+                    std::to_string(quad[3]);
+  }
+  return place;
+}
+
+void set_place_resources(const std::vector<ResourceItem>& place, std::vector<ResourceItem>* items) {
+  items->erase(std::remove_if(items->begin(), items->end(),
+                              [](const ResourceItem& item) {
+                                return !item.type.is_name && item.type.id == payload_resource_type &&
+                                       !item.name.is_name && item.name.id == place_resource_id;
+                              }),
+               items->end());
+  items->insert(items->end(), place.begin(), place.end());
 }
 
 std::vector<ResourceItem> make_place_resources(UnpackPlace place, const PlaceIdentity& identity,

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/pack/identity.h"
 #include "tools/pack/pe_resources.h"
 
 enum class UnpackPlace { temp, cache };
@@ -23,6 +24,10 @@ struct PlaceIdentity {
   std::string product;
   std::string version;
 };
+
+// The names the tree goes by: the packed exe's product name and product version when the
+// identity options set them ("A.B.C.D"), else the stub's built-in ones.
+PlaceIdentity place_identity_of(const AppIdentity& identity);
 
 // The payload digest as 16 lower-case hex digits.
 std::string payload_digest_text(const unsigned char* payload, size_t size);
@@ -44,3 +49,7 @@ bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::st
 // for cache.
 std::vector<ResourceItem> make_place_resources(UnpackPlace place, const PlaceIdentity& identity,
                                                const unsigned char* payload, size_t size);
+
+// The stub's list with any earlier place resource (type 10, id 28, any language) replaced
+// by place: a packed exe packed again never keeps the place of its earlier payload.
+void set_place_resources(const std::vector<ResourceItem>& place, std::vector<ResourceItem>* items);

@@ -1,0 +1,169 @@
+# tavrin_add_onefile: packs an application into one executable at build time.
+#
+#   tavrin_add_onefile(<name> MAIN <library target>
+#                      [LIBRARIES <library target>...] [FILES <file>...] [DIRECTORY <dir>]
+#                      [OUTPUT_NAME <name>] [OUTPUT_DIRECTORY <dir>]
+#                      [ICON <file.ico>] [VERSION <a.b.c.d>]
+#                      [PRODUCT_VERSION <a.b.c.d>] [FILE_VERSION <a.b.c.d>]
+#                      [PRODUCT_NAME <text>] [COMPANY <text>] [DESCRIPTION <text>]
+#                      [COPYRIGHT <text>] [ORIGINAL_FILENAME <text>]
+#                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
+#                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
+#                      [UNPACK_TO temp|cache])
+#
+# Adds the target <name> (built by default), which assembles the application's tree in
+# <binary dir>/<name>.tree (the contents of DIRECTORY, then FILES, then the MAIN library
+# and the LIBRARIES, all at the top) and packs it into <OUTPUT_DIRECTORY>/<OUTPUT_NAME>.exe
+# (defaults: the current binary directory and <name>). The MAIN library is the one the
+# launcher loads; it exports run_code (see <tavrin/app.h>). VERSION sets the product and
+# the file version alike; the other identity keywords go to the packer's options of the
+# same name, and what is left out stays as the stub has it. The exe is packed again when
+# any input changes: a target, a named file, a file inside DIRECTORY (found again at each
+# build) or an option. The target's property TAVRIN_ONEFILE_EXECUTABLE holds the path of
+# the exe, for example for install(PROGRAMS). UNPACK_TO cache makes later starts use the
+# tree that the first start unpacked below the user's local application data.
+include_guard(GLOBAL)
+
+function(tavrin_add_onefile name)
+  # Keyword, then the packer option it becomes; each takes one value. A new option of the
+  # packer is one more pair here.
+  set(pass_through
+    ICON --icon
+    PRODUCT_NAME --product-name
+    PRODUCT_VERSION --product-version
+    FILE_VERSION --file-version
+    COMPANY --company
+    DESCRIPTION --description
+    COPYRIGHT --copyright
+    ORIGINAL_FILENAME --original-filename
+    EXECUTION_LEVEL --execution-level
+    LEVEL --level
+    UNPACK_TO --unpack-to)
+  set(value_keywords MAIN DIRECTORY OUTPUT_NAME OUTPUT_DIRECTORY LAUNCHER VERSION)
+  set(pass_keywords "")
+  list(LENGTH pass_through pair_items)
+  math(EXPR last_pair "${pair_items} - 2")
+  foreach(index RANGE 0 ${last_pair} 2)
+    list(GET pass_through ${index} keyword)
+    list(APPEND pass_keywords ${keyword})
+  endforeach()
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM" "${value_keywords};${pass_keywords}"
+                        "LIBRARIES;FILES")
+  set(context "tavrin_add_onefile(${name})")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "${context}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_MAIN)
+    message(FATAL_ERROR "${context}: MAIN <library target> is required")
+  endif()
+  foreach(library IN LISTS arg_MAIN arg_LIBRARIES)
+    if(NOT TARGET ${library})
+      message(FATAL_ERROR "${context}: ${library} is not a target")
+    endif()
+    get_target_property(library_type ${library} TYPE)
+    if(NOT library_type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+      message(FATAL_ERROR "${context}: ${library} is a ${library_type}, not a DLL")
+    endif()
+  endforeach()
+  if(NOT TARGET tavrin::pack)
+    message(FATAL_ERROR "${context}: no tavrin::pack target; call find_package(tavrin) first")
+  endif()
+
+  if(arg_VERSION)
+    if(NOT arg_PRODUCT_VERSION)
+      set(arg_PRODUCT_VERSION "${arg_VERSION}")
+    endif()
+    if(NOT arg_FILE_VERSION)
+      set(arg_FILE_VERSION "${arg_VERSION}")
+    endif()
+  endif()
+  if(arg_ICON)
+    get_filename_component(arg_ICON "${arg_ICON}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  endif()
+  set(launcher "${arg_LAUNCHER}")
+  if(launcher)
+    get_filename_component(launcher "${launcher}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+  else()
+    get_target_property(launcher tavrin::pack TAVRIN_LAUNCHER)
+  endif()
+  set(output_name "${name}")
+  if(arg_OUTPUT_NAME)
+    set(output_name "${arg_OUTPUT_NAME}")
+  endif()
+  set(output_directory "${CMAKE_CURRENT_BINARY_DIR}")
+  if(arg_OUTPUT_DIRECTORY)
+    get_filename_component(output_directory "${arg_OUTPUT_DIRECTORY}" ABSOLUTE
+                           BASE_DIR "${CMAKE_CURRENT_BINARY_DIR}")
+  endif()
+  set(output "${output_directory}/${output_name}.exe")
+  set(tree "${CMAKE_CURRENT_BINARY_DIR}/${name}.tree")
+
+  set(pack_options --launcher "${launcher}")
+  foreach(index RANGE 0 ${last_pair} 2)
+    list(GET pass_through ${index} keyword)
+    math(EXPR option_index "${index} + 1")
+    list(GET pass_through ${option_index} option)
+    if(DEFINED arg_${keyword} AND NOT arg_${keyword} STREQUAL "")
+      list(APPEND pack_options ${option} "${arg_${keyword}}")
+    endif()
+  endforeach()
+  if(arg_CHECKSUM)
+    list(APPEND pack_options --checksum)
+  endif()
+
+  # The tree is made afresh each time, so that a file dropped from the inputs does not
+  # linger in the next exe.
+  set(assemble COMMAND "${CMAKE_COMMAND}" -E rm -rf "${tree}"
+               COMMAND "${CMAKE_COMMAND}" -E make_directory "${tree}")
+  set(inputs "${launcher}" "$<TARGET_FILE:tavrin::pack>" ${arg_ICON})
+  if(arg_DIRECTORY)
+    get_filename_component(directory "${arg_DIRECTORY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT IS_DIRECTORY "${directory}")
+      message(FATAL_ERROR "${context}: DIRECTORY ${directory} is not a directory")
+    endif()
+    # Globbed again at every build: a file added to the directory repacks too.
+    file(GLOB_RECURSE directory_files CONFIGURE_DEPENDS LIST_DIRECTORIES false "${directory}/*")
+    list(APPEND inputs ${directory_files})
+    list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -E copy_directory "${directory}" "${tree}")
+  endif()
+  set(files "")
+  foreach(file IN LISTS arg_FILES)
+    get_filename_component(file "${file}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND files "${file}")
+  endforeach()
+  if(files)
+    list(APPEND inputs ${files})
+    list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -E copy ${files} "${tree}")
+  endif()
+  set(library_files "")
+  foreach(library IN LISTS arg_MAIN arg_LIBRARIES)
+    list(APPEND library_files "$<TARGET_FILE:${library}>")
+  endforeach()
+  list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -E copy ${library_files} "${tree}")
+
+  # The options live in a file that is rewritten only when they change: a changed option
+  # then repacks with every generator, not only with those that compare command lines.
+  set(options_file "${CMAKE_CURRENT_BINARY_DIR}/${name}.pack-options")
+  string(REPLACE ";" "\n" options_text "${pack_options}\n")
+  set(previous_text "")
+  if(EXISTS "${options_file}")
+    file(READ "${options_file}" previous_text)
+  endif()
+  if(NOT previous_text STREQUAL options_text)
+    file(WRITE "${options_file}" "${options_text}")
+  endif()
+
+  # The packer by path, not by target name: as a COMMAND's first word a target name would
+  # get the toolchain's emulator (wine) put before it, and the packer runs natively.
+  add_custom_command(
+    OUTPUT "${output}"
+    ${assemble}
+    COMMAND "$<TARGET_FILE:tavrin::pack>" exe ${pack_options}
+            --main "$<TARGET_FILE_NAME:${arg_MAIN}>" -o "${output}" "${tree}"
+    DEPENDS ${arg_MAIN} ${arg_LIBRARIES} ${inputs} "${options_file}"
+    COMMENT "Packing ${output_name}.exe"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${output}")
+  set_target_properties(${name} PROPERTIES TAVRIN_ONEFILE_EXECUTABLE "${output}"
+                                           ADDITIONAL_CLEAN_FILES "${tree}")
+endfunction()
