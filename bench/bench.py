@@ -40,6 +40,9 @@ POLL_SECONDS = 0.002
 MIB = 1 << 20
 APP_NAME = "tavrin-bench-app"
 TINY_NAME = "tavrin-bench-tiny"
+CACHED_NAME = "tavrin-bench-cached"
+CACHED_PRODUCT = "Zandoria"  # the stub's built-in product name names the cached tree
+SECOND_STARTS = 3  # second starts per repetition: each takes only milliseconds
 DECODER_FALLBACK_BYTES = 134_707_000  # ZSTD_estimateDStreamSize(1 << 27) of libzstd 1.5.4
 
 
@@ -140,13 +143,15 @@ class Results:
         self.say(f"{label:<58} median {median:9.3f} {unit}  spread {low:.3f} .. {high:.3f}"
                  f"  (n={len(values)})")
 
-    def ratio(self, label, numerator, denominator, target=None):
+    def ratio(self, label, numerator, denominator, target=None, at_least=None):
         if numerator not in self.values or denominator not in self.values:
             return
         value = statistics.median(self.values[numerator]) / statistics.median(self.values[denominator])
         verdict = ""
         if target is not None:
             verdict = f"  target <= {target}: {'met' if value <= target else 'NOT met'}"
+        if at_least is not None:
+            verdict = f"  target >= {at_least}: {'met' if value >= at_least else 'NOT met'}"
         self.say(f"  ratio {label:<52} {value:7.2f}x{verdict}")
 
     def say(self, text):
@@ -209,11 +214,20 @@ class Bench:
             self.pack_payload(tree, path, RELEASE_LEVEL)
         return path
 
-    def app(self, payload, name, launcher=None):
+    def app(self, payload, name, place="temp", launcher=None):
         path = os.path.join(self.work, name + ".exe")
         run([self.packer, "exe", "--launcher", launcher or self.binary("tavrin-launcher.exe"), "--payload",
-             payload, "-o", path], stdout=subprocess.DEVNULL)
+             payload, "-o", path, "--unpack-to", place], stdout=subprocess.DEVNULL)
         return path
+
+    def cached_product_folder(self):
+        """{CACHE_DIR}\\tavrin\\<product> in the benchmark's prefix, on the disk."""
+        users = os.path.join(os.environ["WINEPREFIX"], "drive_c", "users")
+        for user in sorted(os.listdir(users)):
+            local = os.path.join(users, user, "AppData", "Local")
+            if os.path.isdir(local) and user != "Public":
+                return os.path.join(local, "tavrin", CACHED_PRODUCT)
+        sys.exit(f"bench: no user folder below {users}")
 
     def frame_and_stream(self, scale, payload):
         frame = os.path.join(self.work, f"scale-{scale}-frame.zst")
@@ -353,6 +367,45 @@ class Bench:
             for scale in sorted(scaled):
                 r.ratio(f"scale 1 / scale {scale} (bytes and files x{1 / scale:g})",
                         f"unpack-{where}-1", f"unpack-{where}-{scale}")
+
+    def measure_cached(self, app, cached_app, tree):
+        """Start to run_code of the cached place's first and later starts, side by side with
+        a first start of the default place (target on tmpfs) and a plain exe that loads the
+        same main library; and the damage check alone."""
+        temp = os.path.join(self.tmpfs_root, "temp")
+        self.set_temp(temp)
+        folder = self.cached_product_folder()
+        dll = windows_path(os.path.join(tree, make_tree.MAIN_NAME))
+        m = {key: [] for key in ("first", "second", "temp", "direct", "check")}
+        entries = 0
+        for rep in range(self.args.reps):
+            log(f"  cached place: repetition {rep + 1} of {self.args.reps}")
+            remove_tree(folder)
+            m["first"].append(self.run_app(cached_app, temp)[0])
+            for _ in range(SECOND_STARTS):
+                m["second"].append(self.run_app(cached_app, temp)[0])
+                start, _, stamps = self.start_and_wait([self.binary("bench_direct.exe"), dll])
+                m["direct"].append((stamps[0] - start) / 1e9)
+            m["temp"].append(self.run_app(app, temp)[0])
+            trees = [d for d in os.listdir(folder) if "~" not in d]
+            if len(trees) != 1:
+                sys.exit(f"bench: {folder} holds {os.listdir(folder)} instead of one tree")
+            out = run(["wine", self.binary("bench_check.exe"), windows_path(os.path.join(folder, trees[0]))],
+                      stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True).stdout.split()
+            entries = int(out[0])
+            m["check"].append(float(out[1]) / 1000)
+        remove_tree(folder)
+        r = self.results
+        r.say("== cached place (--unpack-to cache), release-shaped tree; cache on disk, TEMP on tmpfs")
+        r.add("cached-second", "later start: launcher start to run_code", m["second"])
+        r.add("cached-direct", "plain exe loading the same main library, to run_code", m["direct"])
+        r.add("cached-first", "first start (unpacks into the cache), to run_code", m["first"])
+        r.add("cached-temp", "first start of the default place (tmpfs), to run_code", m["temp"])
+        r.add("cached-check", f"  damage check alone: marker + {entries} attribute queries", m["check"])
+        r.ratio("later start / plain exe", "cached-second", "cached-direct", 3)
+        r.ratio("default first start / later start", "cached-temp", "cached-second", at_least=10)
+        r.ratio("cached first start / later start", "cached-first", "cached-second")
+        r.ratio("damage check share of a later start", "cached-check", "cached-second")
 
     def measure_small_app(self, tiny_app, baseline_app=None):
         dll = windows_path(self.binary("bench_main.dll"))
@@ -499,11 +552,13 @@ class Bench:
         for scale in self.args.scales:
             trees[scale], digest = self.tree(scale)
             r.say(f"tree scale {scale}: digest {digest}")
-        tar = self.tar_archive(trees[1])
+        # The tar references serve the packing and unpacking sections only.
+        needs_tar = bool({"pack", "unpack"} & set(self.args.only))
+        tar = self.tar_archive(trees[1]) if needs_tar else None
         if "pack" in self.args.only:
             self.measure_packing(trees[1], tar)
         tar_zst = os.path.join(self.work, "scale-1-tree.tar.zst")
-        if not os.path.isfile(tar_zst):
+        if needs_tar and not os.path.isfile(tar_zst):
             self.zstd_cli(tar, tar_zst, RELEASE_LEVEL)
         apps = {}
         for scale in self.args.scales:
@@ -523,7 +578,7 @@ class Bench:
         tiny_app = self.app(tiny_payload, TINY_NAME)
         baseline_app = None
         if self.args.baseline_launcher:
-            baseline_app = self.app(tiny_payload, TINY_NAME + "-baseline", self.args.baseline_launcher)
+            baseline_app = self.app(tiny_payload, TINY_NAME + "-baseline", launcher=self.args.baseline_launcher)
 
         reference = (tar_zst, frame, stream)
         if "unpack" in self.args.only:
@@ -534,6 +589,9 @@ class Bench:
             self.measure_small_app(tiny_app, baseline_app)
         if "memory" in self.args.only:
             self.measure_memory(apps[1])
+        if "cached" in self.args.only:
+            self.measure_cached(apps[1], self.app(self.payload(1, trees[1]), CACHED_NAME, "cache"),
+                                trees[1])
         remove_tree(os.path.join(self.disk_root, "temp"))
         if self.args.results:
             with open(self.args.results, "w") as f:
@@ -549,8 +607,8 @@ def parse_arguments():
     parser.add_argument("--pack-reps-19", type=int, default=1,
                         help="repetitions of the level-19 packing (about 2 x 2 minutes each)")
     parser.add_argument("--scales", type=float, nargs="+", default=[0.25, 0.5, 1])
-    parser.add_argument("--only", nargs="+", default=["pack", "unpack", "small", "memory"],
-                        help="measurements to run: pack unpack small memory")
+    parser.add_argument("--only", nargs="+", default=["pack", "unpack", "small", "memory", "cached"],
+                        help="measurements to run: pack unpack small memory cached")
     parser.add_argument("--work", required=True, help="cache and scratch directory (on disk)")
     parser.add_argument("--tmpfs", default="/dev/shm", help="a tmpfs mount for the tmpfs runs")
     parser.add_argument("--win-bin", required=True, help="the Windows build's bin directory")

@@ -2,7 +2,7 @@
 # Runs the release-shaped benchmark (BENCHMARKS.md): builds what it needs, generates the
 # trees once (cached in $TAVRIN_BUILD_DIR/bench), and writes bench/results-<date>.txt.
 # Options go to bench.py: --reps N (default 5), --pack-reps-19 N (default 1),
-# --only pack unpack small memory, --scales 0.25 0.5 1, --baseline-launcher EXE.
+# --only pack unpack small memory cached, --scales 0.25 0.5 1, --baseline-launcher EXE.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/env.sh"
 
@@ -13,7 +13,7 @@ if [ ! -f "$tavrin_win_dir/CMakeCache.txt" ] || [ ! -f "$tavrin_host_dir/CMakeCa
 fi
 cmake --build "$tavrin_win_dir" -j "${TAVRIN_JOBS:-2}" --target tavrin-launcher bench_main \
   bench_direct bench_empty bench_writer bench_shell \
-  bench_remove -- --no-print-directory >/dev/null
+  bench_remove bench_check -- --no-print-directory >/dev/null
 cmake --build "$tavrin_host_dir" -j "${TAVRIN_JOBS:-2}" --target tavrin-pack \
   -- --no-print-directory >/dev/null
 

@@ -8,7 +8,8 @@
 #                      [PRODUCT_NAME <text>] [COMPANY <text>] [DESCRIPTION <text>]
 #                      [COPYRIGHT <text>] [ORIGINAL_FILENAME <text>]
 #                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
-#                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>])
+#                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
+#                      [UNPACK_TO temp|cache])
 #
 # Adds the target <name> (built by default), which assembles the application's tree in
 # <binary dir>/<name>.tree (the contents of DIRECTORY, then FILES, then the MAIN library
@@ -19,7 +20,8 @@
 # same name, and what is left out stays as the stub has it. The exe is packed again when
 # any input changes: a target, a named file, a file inside DIRECTORY (found again at each
 # build) or an option. The target's property TAVRIN_ONEFILE_EXECUTABLE holds the path of
-# the exe, for example for install(PROGRAMS).
+# the exe, for example for install(PROGRAMS). UNPACK_TO cache makes later starts use the
+# tree that the first start unpacked below the user's local application data.
 include_guard(GLOBAL)
 
 function(tavrin_add_onefile name)
@@ -35,7 +37,8 @@ function(tavrin_add_onefile name)
     COPYRIGHT --copyright
     ORIGINAL_FILENAME --original-filename
     EXECUTION_LEVEL --execution-level
-    LEVEL --level)
+    LEVEL --level
+    UNPACK_TO --unpack-to)
   set(value_keywords MAIN DIRECTORY OUTPUT_NAME OUTPUT_DIRECTORY LAUNCHER VERSION)
   set(pass_keywords "")
   list(LENGTH pass_through pair_items)

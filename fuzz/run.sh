@@ -2,12 +2,12 @@
 # Builds the libFuzzer programs with clang (AddressSanitizer, UBSan) and runs one target
 # for a number of seconds in one process (one job: the machine has two cores for everyone)
 # at low priority, over a working copy of its corpus.
-# usage: fuzz/run.sh TARGET SECONDS        (TARGET: payload, reader or resources)
+# usage: fuzz/run.sh TARGET SECONDS        (TARGET: payload, reader, resources or marker)
 # The committed seeds stay as they are; new inputs collect in $fuzz_dir/corpus/TARGET, and a
 # crashing input is written to $fuzz_dir/artifacts/TARGET/.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-target="${1:?usage: run.sh payload|reader|resources SECONDS}"
+target="${1:?usage: run.sh payload|reader|resources|marker SECONDS}"
 seconds="${2:-60}"
 fuzz_dir="${TAVRIN_BUILD_DIR:-$here/../build}/fuzz"
 

@@ -71,6 +71,7 @@ bool target_directory_exists() {
 void clean_up() {
   end_child();
   if (launcher_state.unpacking_started.load() == 0) return;
+  if (launcher_state.tree_kept.load() != 0) return;
   AcquireSRWLockExclusive(&removal_lock);
   request_removal();
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.

@@ -10,6 +10,7 @@
 #include "launcher/run.h"
 #include "launcher/session_end.h"
 #include "launcher/state.h"
+#include "launcher/unpack_place.h"
 #include "paths/spec.h"
 #include "payload/unpack.h"
 
@@ -25,13 +26,20 @@ int run_child_role() {
   return run_main_library();
 }
 
-int run_parent_role() {
+// A complete cached tree is used as it is: nothing is decompressed or written.
+int run_parent_role(ParentPlace place) {
   LauncherState& state = launcher_state;
-  unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::write_all);
-  state.reader.close();
+  if (place != ParentPlace::cached) {
+    const EntryRecorder recorder = place == ParentPlace::staging ? record_staged_entry : nullptr;
+    unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::write_all, recorder);
+    state.reader.close();
+    if (place == ParentPlace::staging) publish_staged_tree();
+  }
   publish_child_environment(state.argument_count > 0 ? state.argument_vector[0] : nullptr);
   // The exit code travels as the same 32 bits, whatever their sign.
-  return static_cast<int>(launch_and_wait());
+  const DWORD exit_code = launch_and_wait();
+  sweep_after_run();
+  return static_cast<int>(exit_code);
 }
 
 }  // namespace
@@ -41,7 +49,8 @@ int run_launcher() {
   state.argument_count = __argc;
   state.argument_vector = __wargv;
   const Role role = decide_role();
-  const bool expanded = expand_spec(state.target_directory, target_spec, path_capacity);
+  ParentPlace place = ParentPlace::temporary;
+  const bool expanded = role == Role::parent ? choose_parent_place(&place) : choose_child_place();
   state.payload = locate_payload();
   if (!expanded) abort_with_spec_error(target_spec);
   if (role == Role::parent) {
@@ -50,9 +59,11 @@ int run_launcher() {
     start_session_end_watch();
   }
   const CompressedData compressed = check_payload_header(state.payload.data, state.payload.size);
-  state.reader.open(compressed.data, compressed.size);
-  // From here a console event in the parent role removes the target directory.
+  // A cached tree in use needs no decoder.
+  if (place != ParentPlace::cached) state.reader.open(compressed.data, compressed.size);
+  // From here a console event in the parent role removes the target directory (never a
+  // cached tree).
   state.unpacking_started.store(1);
   if (role == Role::child) return run_child_role();
-  return run_parent_role();
+  return run_parent_role(place);
 }

@@ -83,6 +83,8 @@ Role decide_role() {
     env_unset(env_parent);
     env_unset(env_start);
   }
+  // A parent looks up its own cache folder; only its child takes it from the environment.
+  env_unset(env_cache_dir);
   publish_own_process_id();
   return Role::parent;
 }

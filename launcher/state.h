@@ -27,7 +27,14 @@ struct LauncherState {
   std::atomic<HANDLE> child_process;
   // Set once to 1 right before the first read of the entry stream.
   std::atomic<uint8_t> unpacking_started;
+  // Set once to 1 when the process runs from a shared cached tree: the clean-up then
+  // leaves the target directory alone, since the tree is the cache.
+  std::atomic<uint8_t> tree_kept;
   wchar_t target_directory[path_capacity];
+  // The cached tree named by the place resource, and the payload digest that names it;
+  // both empty when the executable carries no place resource.
+  wchar_t cache_tree[path_capacity];
+  wchar_t place_digest[place_digest_units + 1];
   wchar_t main_library_path[main_library_path_capacity];
   wchar_t own_path_normalised[own_path_normalised_capacity];
   wchar_t own_path[own_path_capacity];

@@ -13,3 +13,5 @@ constexpr const char env_parent[] = "TAVRIN_ONEFILE_PARENT";
 constexpr const char env_start[] = "TAVRIN_ONEFILE_START";
 constexpr const char env_directory[] = "TAVRIN_ONEFILE_DIRECTORY";
 constexpr const char env_original_argv0[] = "TAVRIN_ORIGINAL_ARGV0";
+// The local application data folder as the parent looked it up, for its child's {CACHE_DIR}.
+constexpr const char env_cache_dir[] = "TAVRIN_ONEFILE_CACHE_DIR";

@@ -36,3 +36,25 @@ constexpr size_t write_piece_size = 32768;
 
 // The first entry's full path, as the child role loads it.
 constexpr size_t main_library_path_capacity = 1024;
+
+// The unpacking place. A packed exe that carries this resource (same type as the payload,
+// neutral language) unpacks into a cached tree instead of a fresh temporary one. Its data:
+// the tree's path spec, then the payload digest as text, each UTF-16LE and terminated by a
+// 0x0000 unit. Without the resource the launcher uses its temporary place.
+constexpr uint16_t place_resource_id = 28;
+constexpr size_t place_spec_capacity = 1024;  // units, terminator included
+// The digest: 64 bits as 16 lower-case hex digits. The tree's last name component ends in
+// place_digest_separator and these digits, which is how the launcher tells its own trees
+// from anything else in the same folder.
+constexpr size_t place_digest_units = 16;
+constexpr wchar_t place_digest_separator = L'_';
+// Below CACHE_DIR: one folder for every application packed this way, then one per product.
+constexpr const char place_cache_folder[] = "tavrin";
+
+// The record of a complete cached tree, written last into it: magic "TVTM", the digest
+// (UTF-16LE, terminated), then every entry's name (UTF-16LE, terminated) and 64-bit
+// little-endian size, ended by an empty name.
+constexpr const wchar_t tree_marker_name[] = L".tavrin-tree";
+constexpr unsigned char tree_marker_magic[4] = {'T', 'V', 'T', 'M'};
+// A marker larger than this is not one the launcher wrote.
+constexpr uint64_t tree_marker_max_size = 64ull << 20;

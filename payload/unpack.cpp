@@ -161,7 +161,7 @@ bool ensure_parent_directory(const wchar_t* path) {
 }
 
 void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
-                    UnpackMode mode) {
+                    UnpackMode mode, EntryRecorder recorder) {
   // Kept apart from main_library_path, which a first path too long for it leaves empty.
   bool first_entry_seen = false;
   // A name of 1,024 units or more ends the process in read_entry_name as a damaged payload.
@@ -175,6 +175,7 @@ void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wcha
       if (mode == UnpackMode::first_name_only) return;
     }
     const uint64_t size = read_entry_size(reader);
+    if (recorder != nullptr) recorder(entry_name, size);
     ensure_parent_directory(entry_path);
     write_entry_file(reader, size);
   }

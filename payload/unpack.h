@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 class PayloadReader;
 
@@ -19,8 +20,10 @@ enum class UnpackMode {
 // A first path too long for main_library_path is recorded nowhere: write_all goes on and
 // never takes a later entry for the main library; first_name_only ends with "Error, load
 // DLL." and error 206 (the file name is too long), as the library could not be loaded.
+// recorder, when given, hears every entry's name and size before its file is written.
+using EntryRecorder = void (*)(const wchar_t* name, uint64_t size);
 void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
-                    UnpackMode mode);
+                    UnpackMode mode, EntryRecorder recorder = nullptr);
 
 // Makes sure the directory that holds path exists. True when it does at the end.
 bool ensure_parent_directory(const wchar_t* path);

@@ -17,6 +17,8 @@ packages=(
   libcli11-dev python3-pefile
   # the icon drawn from its SVG; signing in the kit test
   librsvg2-bin pngquant osslsigncode openssl
+  # the packer's payload digest for the cached place (header only)
+  libxxhash-dev
 )
 
 as_root() {

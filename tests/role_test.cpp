@@ -68,8 +68,8 @@ class RoleDecision : public ::testing::Test {
     EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"(absent)") << narrow(value);
   }
 
-  const wchar_t* names_[4] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_START", L"TAVRIN_ONEFILE_DIRECTORY",
-                              L"TAVRIN_ORIGINAL_ARGV0"};
+  const wchar_t* names_[5] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_START", L"TAVRIN_ONEFILE_DIRECTORY",
+                              L"TAVRIN_ORIGINAL_ARGV0", L"TAVRIN_ONEFILE_CACHE_DIR"};
   std::vector<std::wstring> saved_;
 };
 
@@ -82,6 +82,16 @@ TEST_F(RoleDecision, AbsentOrEmptyParentGivesParentRoleAndKeepsTheStartTime) {
   EXPECT_EQ(decide_role(), Role::parent);
   EXPECT_EQ(variable(L"TAVRIN_ONEFILE_PARENT"), own_id());
   EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"132000000000000000");
+}
+
+// A parent looks its cache folder up itself; a child keeps the one its parent found.
+TEST_F(RoleDecision, InheritedCacheFolderIsDroppedByAParentAndKeptByAChild) {
+  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_CACHE_DIR", L"D:\\elsewhere");
+  EXPECT_EQ(decide_role(), Role::parent);
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_CACHE_DIR"), L"(absent)");
+  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_CACHE_DIR", L"D:\\elsewhere");
+  EXPECT_EQ(decide_role(), Role::child) << "the parent variable now names this process";
+  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_CACHE_DIR"), L"D:\\elsewhere");
 }
 
 TEST_F(RoleDecision, MalformedParentResetsBothVariables) {

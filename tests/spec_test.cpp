@@ -67,6 +67,7 @@ class SpecExpansion : public ::testing::Test {
   void SetUp() override {
     env_unset(env_parent);
     env_unset(env_start);
+    env_unset(env_cache_dir);
   }
   void TearDown() override { SetUp(); }
 };
@@ -255,6 +256,15 @@ TEST_F(SpecExpansion, PidRejectsAnInheritedValueWithANonDigit) {
   RunOptions digits;
   digits.set_variables = {{L"TAVRIN_ONEFILE_PARENT", L"0012"}};
   EXPECT_EQ(expand_in_probe(L"{PID}", 64, digits).out, probe_line("true", "0012"));
+}
+
+TEST_F(SpecExpansion, CacheDirIsLookedUpOnceAndHandedOnThroughTheEnvironment) {
+  const std::wstring cache = without_trailing_backslashes(folder_path(CSIDL_LOCAL_APPDATA));
+  EXPECT_EQ(expand(L"{CACHE_DIR}\\x").text, cache + L"\\x");
+  EXPECT_EQ(env_value(env_cache_dir), cache) << "stored for the child";
+  // The child's expansion takes the inherited value, trailing backslashes removed.
+  env_set(env_cache_dir, L"D:\\inherited\\");
+  EXPECT_EQ(expand(L"{cache_dir}\\x").text, L"D:\\inherited\\x");
 }
 
 TEST_F(SpecExpansion, TimeIsStoredOnFirstUseAndReusedAfter) {

@@ -1,5 +1,7 @@
 #include "e2e/harness.h"
 
+#include "tools/pack/unpack_place.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -8,6 +10,7 @@
 #include "support/files.h"
 #include "tools/pack/payload_writer.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/unpack_place.h"
 
 namespace {
 
@@ -114,12 +117,17 @@ std::wstring launcher_stub_path() {
   return sibling_path(L"tavrin-launcher.exe");
 }
 
-std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path) {
+std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path,
+                         const std::vector<ResourceItem>& companions) {
   const std::string stub_text = read_file(launcher_stub_path());
   if (stub_text.empty()) return "cannot read the launcher stub " + narrow(launcher_stub_path());
   ByteVector exe;
   std::string error;
-  if (!attach_payload(to_bytes(stub_text), payload.data(), payload.size(), &exe, &error)) return error;
+  const ResourceEdit edit = [&companions](std::vector<ResourceItem>* items, std::string*) {
+    set_place_resources(companions, items);
+    return true;
+  };
+  if (!attach_payload(to_bytes(stub_text), payload.data(), payload.size(), &exe, &error, edit)) return error;
   if (!write_file(exe_path, std::string(exe.begin(), exe.end()))) return "cannot write " + narrow(exe_path);
   return std::string();
 }

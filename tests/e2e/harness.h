@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "support/process.h"
+#include "tools/pack/pe_resources.h"
 
 using ByteVector = std::vector<unsigned char>;
 
@@ -38,8 +39,10 @@ std::wstring launcher_stub_path();
 // Returns an empty string on success, else what went wrong.
 std::string pack_directory(const std::wstring& directory, const std::wstring& main_library,
                            const std::wstring& exe_path, ByteVector* payload_out = nullptr);
-// Writes a copy of the stub with payload as its resource 27.
-std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path);
+// Writes a copy of the stub with payload as its resource 27 and the given companions
+// (the unpacking place).
+std::string pack_payload(const ByteVector& payload, const std::wstring& exe_path,
+                         const std::vector<ResourceItem>& companions = {});
 
 // The usual application: e2e_app.dll as app.dll (the main library) and a data file
 // extra\data.bin, packed into workspace.bin\APP.exe. Returns "" or what went wrong.

@@ -15,6 +15,7 @@
 #include "tools/pack/commands.h"
 #include "tools/pack/payload_writer.h"
 #include "tools/pack/pe_resources.h"
+#include "tools/pack/unpack_place.h"
 
 namespace fs = std::filesystem;
 
@@ -529,6 +530,55 @@ TEST_F(ExeCommand, PacksADirectoryIntoTheSamePayloadThePayloadWriterBuilds) {
   EXPECT_EQ(run({"--launcher", stub.string(), "--main", "missing.dll", "-o", out.string(), tree.string()}), 1);
   EXPECT_FALSE(fs::exists(out));
   EXPECT_TRUE(leftovers().empty());
+}
+
+bool is_place(const ResourceItem& item) {
+  return !item.type.is_name && item.type.id == 10 && !item.name.is_name && item.name.id == 28;
+}
+
+// --unpack-to cache adds the place beside the payload; temp (the default) stores none and
+// drops one that the stub already carries, as when a packed exe is packed again.
+TEST_F(ExeCommand, UnpackToCacheStoresThePlaceAndTempDropsIt) {
+  const fs::path stub = write("stub.exe", build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""}));
+  // A real payload: the cached place decodes it to check its names.
+  const fs::path tree = directory_ / "app";
+  fs::create_directories(tree);
+  std::ofstream(tree / "app.dll", std::ios::binary) << "MZ main library";
+  PackRequest request;
+  request.directory = tree;
+  request.main_library = "app.dll";
+  request.level = 1;
+  Bytes payload_bytes;
+  std::string error;
+  ASSERT_TRUE(build_payload_bytes(request, &payload_bytes, &error)) << error;
+  const fs::path payload = write("app.payload", payload_bytes);
+  const fs::path cached = directory_ / "Cached.exe";
+  ASSERT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", cached.string(), "--unpack-to",
+                 "cache"}),
+            0);
+  const std::vector<ResourceItem> items = read_or_fail(read_bytes(cached));
+  const auto place = std::find_if(items.begin(), items.end(), is_place);
+  ASSERT_NE(place, items.end());
+  const std::vector<ResourceItem> expected =
+      make_place_resources(UnpackPlace::cache, PlaceIdentity{}, payload_bytes.data(), payload_bytes.size());
+  ASSERT_EQ(expected.size(), 1u);
+  EXPECT_EQ(place->data, expected[0].data);
+  EXPECT_EQ(items.size(), typical_leaves().size() + 2);
+  for (const std::vector<std::string>& place_option : {std::vector<std::string>{"--unpack-to", "temp"},
+                                                      std::vector<std::string>{}}) {
+    const fs::path again = directory_ / "Again.exe";
+    std::vector<std::string> line = {"--launcher", cached.string(), "--payload", payload.string(), "-o",
+                                     again.string()};
+    line.insert(line.end(), place_option.begin(), place_option.end());
+    ASSERT_EQ(run(line), 0);
+    const std::vector<ResourceItem> repacked = read_or_fail(read_bytes(again));
+    EXPECT_EQ(std::count_if(repacked.begin(), repacked.end(), is_place), 0);
+    EXPECT_EQ(repacked.size(), typical_leaves().size() + 1);
+  }
+  EXPECT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", cached.string(), "--unpack-to",
+                 "disk"}),
+            2);
+  EXPECT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", cached.string(), "--unpack-to"}), 2);
 }
 
 TEST_F(ExeCommand, FailuresLeaveNoExeAndNoTemporaryFile) {

@@ -7,7 +7,8 @@
 #   - icon and version resource and manifest are the example's, read by icotool/wrestool
 #     and pefile;
 #   - packing the same tree again gives the same bytes; a changed data file repacks;
-#   - signed with osslsigncode and a throwaway CA, it verifies, runs and still lists.
+#   - signed with osslsigncode and a throwaway CA, it verifies, runs and still lists;
+#   - packed with UNPACK_TO cache, it runs twice from one tree named by product and version.
 # Needs the Windows and host trees built (scripts/build.sh) and a running wineserver
 # (scripts/test.sh starts one).
 set -euo pipefail
@@ -55,6 +56,11 @@ for file in bin/tavrin-pack bin/tavrin-pack.exe share/tavrin/tavrin-launcher.exe
   check "the kit holds $file" test -f "$prefix/$file"
 done
 cp -r "$tavrin_root/examples/hello" "$work/hello"
+# The same application once more, for the cached place.
+cat >>"$work/hello/CMakeLists.txt" <<'CACHED'
+tavrin_add_onefile(hello_cached MAIN hello LIBRARIES words DIRECTORY app-data FILES NOTICE.txt
+  OUTPUT_NAME HelloCached VERSION ${PROJECT_VERSION} PRODUCT_NAME "Hello" UNPACK_TO cache)
+CACHED
 cmake -S "$work/hello" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_TOOLCHAIN_FILE="$prefix/share/tavrin/mingw-w64.cmake" >"$work/configure.log" 2>&1 \
   || { cat "$work/configure.log" >&2; exit 1; }
@@ -71,6 +77,15 @@ $(wc -w <"$data") words in texts\\welcome.txt
 exit code: 2 (0x00000002, as signed 2)"
 unsigned_output="$(run_exe "$exe" kit user)"
 check "Hello.exe's output and exit code" same_text "$expected_output" "$unsigned_output"
+
+# --- the cached place: two runs, one tree below the prefix's local application data
+cache_product="$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local 2>/dev/null | head -n 1)/tavrin/Hello"
+rm -rf "$cache_product"
+check "HelloCached.exe's first run" same_text "$expected_output" "$(run_exe "$build/HelloCached.exe" kit user)"
+check "HelloCached.exe's second run" same_text "$expected_output" "$(run_exe "$build/HelloCached.exe" kit user)"
+check "one cached tree named by product and version" same_text "2.3.4.5" \
+  "$(ls "$cache_product" | sed 's/_[0-9a-f]\{16\}$//')"
+rm -rf "$cache_product"
 
 listing="$("$prefix/bin/tavrin-pack" list "$exe" | cut -f1)"
 check "the packed tree: main library first, helper DLL, DIRECTORY and FILES" same_text \

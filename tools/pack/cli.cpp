@@ -177,6 +177,13 @@ LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
   add_pack_options(app, &request->request, &pack);
   for (CLI::Option* option : pack.all) payload_option->excludes(option);
   add_identity_options(app, &identity);
+  std::string place = "temp";
+  app.add_option("--unpack-to", place,
+                 "temp: a fresh temporary tree at every start, removed at the end (the default); cache: one "
+                 "tree per payload below the user's local application data, unpacked by the first start and "
+                 "kept, so that later starts skip unpacking")
+      ->type_name("temp|cache")
+      ->check(CLI::IsMember({"temp", "cache"}));
   const LineOutcome outcome = parse_line(app, argc, argv);
   if (outcome != LineOutcome::run) return outcome;
   if (payload.empty() && (pack.main.empty() || pack.directory.empty())) {
@@ -189,6 +196,7 @@ LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
   request->request.directory = to_path(pack.directory);
   request->request.output = to_path(output);
   take_identity(identity, request);
+  parse_unpack_place(place, &request->place);
   return LineOutcome::run;
 }
 
@@ -221,8 +229,10 @@ void print_usage(FILE* stream) {
       "  payload --main NAME -o OUT [--level N] [--checksum] [--threads N] DIR\n"
       "      Packs every regular file of DIR into a payload file, the main library first.\n"
       "  exe [--launcher STUB] (--main NAME DIR | --payload FILE) -o APP.exe [identity options]\n"
+      "      [--unpack-to temp|cache]\n"
       "      Writes the application's executable: a copy of the stub carrying the payload, with\n"
-      "      the application's icon, version resource and execution level.\n"
+      "      the application's icon, version resource and execution level; cache: later starts\n"
+      "      use the tree the first start unpacked.\n"
       "  list FILE\n"
       "      Checks a payload (a packed executable or a payload file) and lists its entries.\n"
       "  extract FILE DIR\n"

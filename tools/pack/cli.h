@@ -9,6 +9,7 @@
 
 #include "tools/pack/identity.h"
 #include "tools/pack/payload_writer.h"
+#include "tools/pack/unpack_place.h"
 
 constexpr int pack_exit_success = 0;
 constexpr int pack_exit_failure = 1;  // bad input, damaged payload, failed write
@@ -27,6 +28,7 @@ struct ExeRequest {
   std::filesystem::path icon;      // --icon FILE.ico; empty: the stub's icon stays
   PackRequest request;             // the directory form; request.output is the exe
   AppIdentity identity;            // every identity option; its icon images come from icon
+  UnpackPlace place = UnpackPlace::temp;  // --unpack-to
 };
 
 // list FILE and extract FILE DIR.

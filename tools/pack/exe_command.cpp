@@ -13,6 +13,7 @@
 #include "tools/pack/identity.h"
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/tree.h"
+#include "tools/pack/unpack_place.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -162,15 +163,22 @@ int run_exe_command(int argc, char** argv) {
   } else if (!read_payload_file(request.payload, &payload, &error)) {
     return report_error(error, pack_exit_failure);
   }
+  if (request.place == UnpackPlace::cache && !check_payload_fits_cache(payload.data(), payload.size(), &error)) {
+    return report_error(error, pack_exit_failure);
+  }
   const AppIdentity& identity = request.identity;
-  const ResourceEdit edit = [&identity](std::vector<ResourceItem>* items, std::string* fault) {
+  const std::vector<ResourceItem> place =
+      make_place_resources(request.place, place_identity_of(identity), payload.data(), payload.size());
+  const ResourceEdit edit = [&identity, &place](std::vector<ResourceItem>* items, std::string* fault) {
+    set_place_resources(place, items);
     return apply_identity(identity, items, fault);
   };
   if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, edit)) {
     return report_error("launcher stub '" + describe_path(request.launcher) + "': " + error, pack_exit_failure);
   }
   if (!write_file_replacing(request.request.output, exe, &error)) return report_error(error, pack_exit_failure);
-  fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes)\n",
-          describe_path(request.request.output).c_str(), exe.size(), payload.size());
+  fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes%s)\n",
+          describe_path(request.request.output).c_str(), exe.size(), payload.size(),
+          request.place == UnpackPlace::cache ? ", unpacked once into the cache" : "");
   return pack_exit_success;
 }

@@ -1,0 +1,259 @@
+// The cached unpacking place, seen through packed launchers: the first start unpacks and
+// publishes one tree, later starts use it untouched, concurrent and killed starts never
+// leave a tree that a start uses half-written, a rebuilt payload gets a tree of its own
+// and old trees go only when no process uses them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "e2e/harness.h"
+#include "paths/spec.h"
+#include "payload/format.h"
+#include "support/files.h"
+#include "tools/pack/payload_writer.h"
+#include "tools/pack/unpack_place.h"
+
+namespace {
+
+constexpr size_t many_files = 600;  // enough that unpacking takes a visible while
+constexpr DWORD poll_pause_ms = 1;
+constexpr DWORD staging_wait_ms = 60000;
+
+struct FileIdentity {
+  DWORD volume = 0, index_high = 0, index_low = 0;
+  FILETIME written{};
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && index_high == other.index_high && index_low == other.index_low &&
+           CompareFileTime(&written, &other.written) == 0;
+  }
+};
+
+FileIdentity identity_of(const std::wstring& path) {
+  FileIdentity identity;
+  HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information)) {
+    identity = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow,
+                information.ftLastWriteTime};
+  }
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return identity;
+}
+
+std::vector<std::wstring> directory_names(const std::wstring& directory) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Contents of extra\data.bin, one per build.
+std::string data_of(char fill) {
+  return std::string(70001, fill);
+}
+
+class CachedPlace : public WorkspaceTest {
+ protected:
+  void SetUp() override {
+    WorkspaceTest::SetUp();
+    wchar_t cache_dir[MAX_PATH * 4];
+    ASSERT_TRUE(expand_spec(cache_dir, L"{CACHE_DIR}", MAX_PATH * 4));
+    // A product of its own per test and run: the cache folder is the user's, not the workspace's.
+    product_ = "tavrin-e2e-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).substr(0, 24) +
+               "-" + std::to_string(GetCurrentProcessId());
+    product_dir_ = std::wstring(cache_dir) + L"\\" + widen(place_cache_folder) + L"\\" + widen(product_);
+    ASSERT_TRUE(copy_helper(L"e2e_app.dll", workspace_.app, L"app.dll"));
+    CreateDirectoryW((workspace_.app + L"\\extra").c_str(), nullptr);
+  }
+  void TearDown() override {
+    remove_tree(product_dir_);
+    WorkspaceTest::TearDown();
+  }
+
+  // The app with data as extra\data.bin (and count more small files), packed for the cache
+  // as version 1.0 into bin\name. Returns the tree that its starts must use.
+  std::wstring pack_cached(const std::string& data, const std::wstring& name, size_t count = 0) {
+    EXPECT_TRUE(write_file(workspace_.app + L"\\extra\\data.bin", data));
+    for (size_t i = 0; i < count; ++i) {
+      write_file(workspace_.app + L"\\extra\\f" + std::to_wstring(i) + L".txt", std::to_string(i));
+    }
+    PackRequest request;
+    request.directory = std::filesystem::path(workspace_.app);
+    request.main_library = "app.dll";
+    request.level = 3;
+    ByteVector payload;
+    std::string error;
+    EXPECT_TRUE(build_payload_bytes(request, &payload, &error)) << error;
+    const PlaceIdentity identity{product_, "1.0"};
+    const std::wstring exe = workspace_.bin + L"\\" + name;
+    EXPECT_EQ(pack_payload(payload, exe, make_place_resources(UnpackPlace::cache, identity, payload.data(),
+                                                              payload.size())), "");
+    exe_ = exe;
+    return product_dir_ + L"\\1.0_" + widen(payload_digest_text(payload.data(), payload.size()));
+  }
+
+  AppReport run_once(const std::wstring& exe, const LaunchOptions& options = {}) {
+    const ProcessResult result = launch(workspace_, exe, {}, options);
+    EXPECT_EQ(result.exit_code, 0u) << printable(result.out) << printable(result.err);
+    const std::vector<AppReport> reports = parse_reports(result.out);
+    EXPECT_EQ(reports.size(), 1u) << printable(result.out) << printable(result.err);
+    return reports.empty() ? AppReport() : reports[0];
+  }
+
+  // Every file of the app and the marker, nothing else; data as extra\data.bin.
+  void expect_complete_tree(const std::wstring& tree, const std::string& data) {
+    std::vector<std::wstring> expected = list_files(workspace_.app);
+    expected.push_back(tree_marker_name);
+    std::sort(expected.begin(), expected.end());
+    std::string siblings;
+    for (const std::wstring& name : directory_names(product_dir_)) siblings += " " + narrow(name);
+    EXPECT_EQ(list_files(tree), expected) << narrow(tree) << "; beside it:" << siblings;
+    EXPECT_TRUE(read_file(tree + L"\\extra\\data.bin") == data) << "the data file's content";
+  }
+
+  std::string product_;
+  std::wstring product_dir_;
+  std::wstring exe_;
+};
+
+TEST_F(CachedPlace, FirstStartUnpacksOnceAndLaterStartsUseTheTreeUntouched) {
+  const std::wstring tree = pack_cached(data_of('a'), L"APP.exe");
+  const AppReport first = run_once(exe_);
+  EXPECT_EQ(first.module_directory(), tree);
+  EXPECT_EQ(first.variable("TAVRIN_ONEFILE_DIRECTORY"), workspace_.bin);
+  expect_complete_tree(tree, data_of('a'));
+  EXPECT_EQ(directory_names(product_dir_), std::vector<std::wstring>{tree.substr(product_dir_.size() + 1)})
+      << "one tree, no staging directory left";
+  EXPECT_TRUE(temp_entries(workspace_).empty()) << "no temporary tree";
+
+  std::vector<std::pair<std::wstring, FileIdentity>> before;
+  for (const std::wstring& file : list_files(tree)) before.push_back({file, identity_of(tree + L"\\" + file)});
+  // Slow file times would hide a rewrite within the same tick.
+  Sleep(50);
+  for (int start = 0; start < 2; ++start) {
+    const AppReport later = run_once(exe_);
+    EXPECT_EQ(later.module_directory(), tree);
+    EXPECT_EQ(later.variable("TAVRIN_ONEFILE_DIRECTORY"), workspace_.bin);
+  }
+  for (const auto& [file, identity] : before) {
+    EXPECT_TRUE(identity_of(tree + L"\\" + file) == identity) << narrow(file) << " was written again";
+  }
+  EXPECT_EQ(directory_names(product_dir_).size(), 1u);
+  EXPECT_TRUE(temp_entries(workspace_).empty());
+}
+
+TEST_F(CachedPlace, TwoStartsAtOnceBothRunAndLeaveExactlyOneCompleteTree) {
+  const std::wstring tree = pack_cached(data_of('b'), L"APP.exe", many_files);
+  Launch first, second;
+  ASSERT_TRUE(first.start(workspace_, exe_, exe_, {})) << first.start_failure();
+  ASSERT_TRUE(second.start(workspace_, exe_, exe_, {})) << second.start_failure();
+  for (Launch* launched : {&first, &second}) {
+    const ProcessResult result = launched->wait();
+    EXPECT_EQ(result.exit_code, 0u) << printable(result.err);
+    const std::vector<AppReport> reports = parse_reports(result.out);
+    ASSERT_EQ(reports.size(), 1u) << printable(result.out);
+    EXPECT_EQ(reports[0].module_directory(), tree) << "the start that lost the race uses the winner's tree";
+  }
+  EXPECT_EQ(directory_names(product_dir_), std::vector<std::wstring>{tree.substr(product_dir_.size() + 1)});
+  expect_complete_tree(tree, data_of('b'));
+  EXPECT_TRUE(temp_entries(workspace_).empty());
+}
+
+TEST_F(CachedPlace, StartKilledWhileUnpackingLeavesNoTreeThatALaterStartUses) {
+  const std::wstring tree = pack_cached(data_of('c'), L"APP.exe", many_files);
+  Launch killed;
+  ASSERT_TRUE(killed.start(workspace_, exe_, exe_, {})) << killed.start_failure();
+  // Killed as soon as its staging directory holds a few files.
+  std::wstring staging;
+  const ULONGLONG deadline = GetTickCount64() + staging_wait_ms;
+  while (staging.empty() && GetTickCount64() < deadline) {
+    for (const std::wstring& name : directory_names(product_dir_)) {
+      const std::wstring path = product_dir_ + L"\\" + name;
+      if (name.find(L"~new_") != std::wstring::npos && directory_names(path + L"\\extra").size() > 10) staging = path;
+    }
+    if (staging.empty()) Sleep(poll_pause_ms);
+  }
+  ASSERT_FALSE(staging.empty()) << "the start never showed its staging directory";
+  TerminateProcess(killed.process(), 1);
+  killed.wait();
+  ASSERT_FALSE(directory_exists(tree)) << "killed before publishing: no tree under the final name";
+  ASSERT_LT(list_files(staging).size(), many_files) << "the kill came after unpacking; nothing was tested";
+
+  const AppReport later = run_once(exe_);
+  EXPECT_EQ(later.module_directory(), tree);
+  expect_complete_tree(tree, data_of('c'));
+  EXPECT_FALSE(directory_exists(staging)) << "the dead start's directory is removed once nobody holds it";
+  EXPECT_EQ(directory_names(product_dir_).size(), 1u);
+}
+
+TEST_F(CachedPlace, DamagedTreeIsNeverUsedAndIsReplaced) {
+  const std::wstring tree = pack_cached(data_of('d'), L"APP.exe");
+  run_once(exe_);
+  const std::wstring data = tree + L"\\extra\\data.bin";
+  // A file cut short, then a file missing: each is noticed and the tree unpacked again.
+  for (const bool remove : {false, true}) {
+    if (remove) {
+      ASSERT_TRUE(DeleteFileW(data.c_str()));
+    } else {
+      ASSERT_TRUE(write_file(data, "short"));
+    }
+    const AppReport report = run_once(exe_);
+    EXPECT_EQ(report.module_directory(), tree) << "removed: " << remove;
+    expect_complete_tree(tree, data_of('d'));
+    EXPECT_EQ(directory_names(product_dir_).size(), 1u) << "the damaged tree is gone, not kept aside";
+  }
+}
+
+TEST_F(CachedPlace, RebuiltPayloadWithTheSameVersionGetsANewTreeAndOldTreesGoUnlessInUse) {
+  const std::wstring tree1 = pack_cached(data_of('e'), L"APP1.exe");
+  const std::wstring exe1 = exe_;
+  run_once(exe1);
+  const std::wstring tree2 = pack_cached(data_of('f'), L"APP2.exe");
+  const std::wstring exe2 = exe_;
+  ASSERT_NE(tree1, tree2);
+  EXPECT_EQ(run_once(exe2).module_directory(), tree2);
+  EXPECT_FALSE(directory_exists(tree1)) << "an old tree that nobody uses goes";
+  expect_complete_tree(tree2, data_of('f'));
+
+  // While a start of the second build runs, a third build must leave its tree alone.
+  EventPair events;
+  LaunchOptions options;
+  events.add_to(&options);
+  options.set_variables.push_back({L"E2E_ACTION", L"wait"});
+  Launch running;
+  ASSERT_TRUE(running.start(workspace_, exe2, exe2, {}, options)) << running.start_failure();
+  ASSERT_TRUE(events.wait_ready());
+  const std::wstring tree3 = pack_cached(data_of('g'), L"APP3.exe");
+  EXPECT_EQ(run_once(exe_).module_directory(), tree3);
+  EXPECT_TRUE(directory_exists(tree2)) << "a tree in use stays";
+  expect_complete_tree(tree2, data_of('f'));
+  events.release();
+  EXPECT_EQ(running.wait().exit_code, 0u);
+}
+
+TEST_F(CachedPlace, CacheFolderThatCannotBeCreatedFallsBackToTheTemporaryPlace) {
+  pack_cached(data_of('h'), L"APP.exe");
+  // A file where the product's folder belongs: no tree can be made below it.
+  CreateDirectoryW(product_dir_.substr(0, product_dir_.rfind(L'\\')).c_str(), nullptr);
+  ASSERT_TRUE(write_file(product_dir_, "in the way"));
+  DWORD pid = 0;
+  const ProcessResult result = launch(workspace_, exe_, {}, {}, &pid);
+  EXPECT_EQ(result.exit_code, 0u) << printable(result.err);
+  EXPECT_EQ(result.err, "") << "the fallback is silent";
+  const std::vector<AppReport> reports = parse_reports(result.out);
+  ASSERT_EQ(reports.size(), 1u);
+  const std::wstring start = reports[0].variable("TAVRIN_ONEFILE_START").value_or(L"");
+  EXPECT_EQ(reports[0].module_directory(), expected_target(workspace_, pid, start));
+  EXPECT_TRUE(temp_entries(workspace_).empty()) << "the temporary tree is removed as always";
+  DeleteFileW(product_dir_.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+// The unpacking place chosen at pack time. "temp" (the default) stores nothing: the
+// launcher unpacks into a fresh temporary tree at every start. "cache" stores a small
+// resource beside the payload with the spec of a cached tree,
+//   {CACHE_DIR}\tavrin\<product>\<version>_<digest>
+// where digest is a 64-bit hash of the payload bytes, so that a rebuilt payload with an
+// unchanged version never meets a tree of the earlier build.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tools/pack/identity.h"
+#include "tools/pack/pe_resources.h"
+
+enum class UnpackPlace { temp, cache };
+
+// "temp" or "cache"; false for anything else.
+bool parse_unpack_place(const std::string& text, UnpackPlace* place);
+
+// The product and version that name the tree, as UTF-8. Empty values stand for the stub's
+// built-in ones, through the {PRODUCT} and {VERSION} keywords.
+struct PlaceIdentity {
+  std::string product;
+  std::string version;
+};
+
+// The names the tree goes by: the packed exe's product name and product version when the
+// identity options set them ("A.B.C.D"), else the stub's built-in ones.
+PlaceIdentity place_identity_of(const AppIdentity& identity);
+
+// The payload digest as 16 lower-case hex digits.
+std::string payload_digest_text(const unsigned char* payload, size_t size);
+
+// text made fit to be one path component: characters that a file name cannot hold, braces
+// (the spec's keyword marks) and the tilde (the launcher's own suffix mark) become '_',
+// trailing dots and spaces go, the length is bounded and a device name gets a leading '_'.
+std::u16string sanitize_place_component(const std::string& text);
+
+// The tree's spec for this payload and identity.
+std::u16string build_place_spec(const PlaceIdentity& identity, const std::string& digest);
+
+// A cached tree keeps its marker (tree_marker_name) at its top: a payload with an entry of
+// that name, in any letter case, cannot be unpacked there. False with *error then, or when
+// the payload does not decode.
+bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::string* error);
+
+// The resources that the place adds beside the payload: none for temp, the place resource
+// for cache.
+std::vector<ResourceItem> make_place_resources(UnpackPlace place, const PlaceIdentity& identity,
+                                               const unsigned char* payload, size_t size);
+
+// The stub's list with any earlier place resource (type 10, id 28, any language) replaced
+// by place: a packed exe packed again never keeps the place of its earlier payload.
+void set_place_resources(const std::vector<ResourceItem>& place, std::vector<ResourceItem>* items);
