@@ -1,20 +1,11 @@
 #include "launcher/cleanup.h"
 
-#include <shellapi.h>
-
 #include <atomic>
-#include <cwchar>
 
+#include "launcher/remove_tree.h"
 #include "launcher/state.h"
-#include "paths/bounded.h"
-#include "paths/shell.h"
 
 namespace {
-
-// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI; no FOF_ALLOWUNDO: the removal is permanent.
-constexpr FILEOP_FLAGS removal_flags = 0x414;
-// The path, its terminator and the list's closing zero.
-constexpr size_t removal_list_capacity = path_capacity + 1;
 
 void system_sleep(DWORD milliseconds) {
   Sleep(milliseconds);
@@ -35,23 +26,6 @@ void end_child() {
   CloseHandle(child);
 }
 
-// Filled afresh for every attempt: the shell may write into the structure.
-void request_removal() {
-  wchar_t list[removal_list_capacity];
-  copy_bounded(list, launcher_state.target_directory, path_capacity);
-  list[wcslen(list) + 1] = L'\0';
-  SHFILEOPSTRUCTW request{};
-  request.hwnd = nullptr;
-  request.wFunc = FO_DELETE;
-  request.pFrom = list;
-  request.pTo = L"";
-  request.fFlags = removal_flags;
-  request.fAnyOperationsAborted = FALSE;
-  request.hNameMappings = nullptr;
-  request.lpszProgressTitle = L"";
-  shell_file_operation(&request);
-}
-
 bool target_directory_exists() {
   const DWORD attributes = GetFileAttributesW(launcher_state.target_directory);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -62,11 +36,11 @@ bool target_directory_exists() {
 void clean_up() {
   end_child();
   if (launcher_state.unpacking_started.load() == 0) return;
-  request_removal();
+  remove_tree(launcher_state.target_directory);
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
     cleanup_sleep.load()(removal_pause_ms);
-    request_removal();
+    remove_tree(launcher_state.target_directory);
   }
 }
 

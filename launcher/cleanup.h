@@ -12,7 +12,7 @@ constexpr DWORD removal_pause_ms = 100;
 constexpr UINT terminated_child_exit_code = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
 // Ends the child if one is still registered (after the grace period), then, once unpacking
-// has started, removes the target directory with up to 21 removal requests.
+// has started, removes the target directory (remove_tree) in up to 21 attempts.
 void clean_up();
 // Runs clean_up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns FALSE so
 // that the system's default processing follows.
