@@ -38,12 +38,15 @@ constexpr size_t longest_component_units = 255;
 constexpr int deep_tree_levels = 500;
 
 // A target directory with a small tree in it, registered as the launcher's, and a sentinel
-// tree beside it that no removal may touch.
+// tree beside it that no removal may touch. The sentinel is also the current directory: a
+// removal that loses its path (as the shell's did under wine past MAX_PATH) works there.
 class CleanUp : public ::testing::Test {
  protected:
   void SetUp() override {
     sentinel_ = make_temp_directory(L"tavrin_sentinel");
     ASSERT_TRUE(write_file(sentinel_ + L"\\keep.bin", std::string(4097, 'k')));
+    GetCurrentDirectoryW(MAX_PATH, previous_directory_);
+    ASSERT_TRUE(SetCurrentDirectoryW(sentinel_.c_str()));
     pauses.clear();
     release_at_pause = 0;
     file_to_release = INVALID_HANDLE_VALUE;
@@ -64,6 +67,7 @@ class CleanUp : public ::testing::Test {
     launcher_state.unpacking_started.store(0);
     remove_tree(target_);
     EXPECT_EQ(read_file(sentinel_ + L"\\keep.bin"), std::string(4097, 'k'));
+    SetCurrentDirectoryW(previous_directory_);
     remove_tree(sentinel_);
   }
 
@@ -84,6 +88,7 @@ class CleanUp : public ::testing::Test {
 
   std::wstring target_;
   std::wstring sentinel_;
+  wchar_t previous_directory_[MAX_PATH] = {};
 };
 
 TEST_F(CleanUp, DirectoryTreeIsRemovedWithOneRequestAfterANormalEnd) {

@@ -75,6 +75,13 @@ void collect_entries(const std::wstring& root, const std::wstring& relative, con
   FindClose(search);
 }
 
+// Names and sizes, for a readable failure message.
+std::string describe(const std::map<std::wstring, std::string>& tree) {
+  std::string text;
+  for (const auto& [name, content] : tree) text += narrow(name) + " (" + std::to_string(content.size()) + ") ";
+  return text;
+}
+
 class Links : public StandardAppTest {
  protected:
   void SetUp() override {
@@ -145,7 +152,7 @@ TEST_F(Links, LinksPlantedWhileTheAppRunsAreRemovedAsLinksOnly) {
   events.release();
   const ProcessResult result = run.wait();
   EXPECT_EQ(result.exit_code, 0u) << result.err;
-  EXPECT_EQ(snapshot(), sentinel_);
+  EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());
   std::vector<std::wstring> left;
   if (directory_exists(target)) left.push_back(L".");
   collect_entries(target, L"", links, &left);
@@ -172,13 +179,33 @@ TEST_F(Links, TargetReplacedByALinkBeforeTheRemovalLeavesWhatItPointsAt) {
   clean_up();
   launcher_state.unpacking_started.store(0);
   set_cleanup_sleep(nullptr);
-  EXPECT_EQ(snapshot(), sentinel_);
+  EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());
   if (running_under_wine()) GTEST_SKIP() << wine_link_note;
   WIN32_FIND_DATAW found;
   const HANDLE search = FindFirstFileW(target.c_str(), &found);
   EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "the link itself is removed";
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
   EXPECT_EQ(pauses, 0);
+}
+
+// Paths past MAX_PATH, which the shell's removal could not take: a name of the longest
+// 1,023 units and a file 500 directories down. The tree goes, and nothing of the current
+// directory (the workspace root, where the app was started) with it.
+TEST_F(WorkspaceTest, LongPathTreesAreGoneAfterTheRun) {
+  std::wstring longest;
+  for (int component = 0; component < 3; ++component) longest += std::wstring(255, L'n') + L"\\";
+  longest += std::wstring(1023 - longest.size(), L'f');
+  std::wstring deep;
+  for (int level = 0; level < 500; ++level) deep += L"d\\";
+  PayloadRecipe recipe;
+  recipe.entries = {{L"app.dll", read_file(sibling_path(L"e2e_app.dll"))}, {longest, "long"}, {deep + L"f", "deep"}};
+  const std::wstring exe = workspace_.bin + L"\\LONG.exe";
+  ASSERT_EQ(pack_payload(build_payload(recipe), exe), "");
+  const ProcessResult result = launch(workspace_, exe, {});
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  EXPECT_EQ(parse_reports(result.out).size(), 1u);
+  EXPECT_TRUE(temp_entries(workspace_).empty());
+  EXPECT_TRUE(file_exists(exe)) << "the current directory lost its files";
 }
 
 }  // namespace
