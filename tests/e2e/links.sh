@@ -3,7 +3,7 @@
 # them itself (its CreateSymbolicLinkW reports success and makes nothing). The test
 # program writes a request file into the directory named by E2E_LINK_REQUESTS, three
 # lines: "link" or "unlink", the link's Unix path, the target's Unix path. This script
-# carries it out and renames the request to .done, which the test waits for.
+# carries it out and renames the request to .done (or .failed), which the test waits for.
 # Usage: links.sh PATH/TO/e2e_links_test.exe
 set -u
 test_exe="$1"
@@ -16,11 +16,12 @@ serve_requests() {
     for request in "$requests"/*.req; do
       [ -e "$request" ] || continue
       { read -r operation; read -r link; read -r target; } <"$request"
+      local done=failed
       case "$operation" in
-        link) ln -s -- "$target" "$link" ;;
-        unlink) rm -f -- "$link" ;;
+        link) ln -s -- "$target" "$link" && done=done ;;
+        unlink) rm -f -- "$link" && done=done ;;
       esac
-      mv -- "$request" "${request%.req}.done"
+      mv -- "$request" "${request%.req}.$done"
     done
     sleep "$poll_seconds"
   done
