@@ -66,8 +66,9 @@ constexpr wchar_t nt_prefix[] = L"\\??\\";  // "\??\", the object manager's name
 // would find the same address, so a plain atomic store suffices.
 std::atomic<NtCreateFileFunction> nt_create_file{nullptr};
 std::atomic<NtQueryObjectFunction> nt_query_object{nullptr};
-// Set once a system has refused FileDispositionInfoEx as an unknown class, so that every
-// later entry goes straight to the older class. Either class keeps the link rule; the
+// Set once a system has refused FileDispositionInfoEx with ERROR_INVALID_PARAMETER (an
+// unknown class, or a flag its version lacks: ignoring read-only came after POSIX
+// semantics), so that every later entry goes straight to the older class. Either class keeps the link rule; the
 // older one only lacks the immediate disappearance of the name.
 std::atomic<bool> disposition_ex_unknown{false};
 
@@ -121,7 +122,6 @@ DWORD query_final_path(HANDLE handle, wchar_t* output) {
 // its verified path in Walk::path, and its listing.
 struct Level {
   HANDLE directory;
-  DWORD attributes;
   size_t path_length;
   unsigned char* listing;
   const FILE_ID_BOTH_DIR_INFO* next;  // next record of the listing, or none: ask for more
@@ -197,37 +197,58 @@ bool read_attributes(HANDLE entry, DWORD* attributes) {
   return true;
 }
 
-bool clear_read_only(HANDLE entry, DWORD attributes) {
+// A directory with entries, not a link: a link is deleted as itself and never refused as
+// not empty, and the attributes on its handle say so as well.
+bool is_plain_directory(HANDLE entry) {
+  DWORD attributes = 0;
+  return read_attributes(entry, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// False when the entry is not read-only, so that its deletion is not tried again.
+bool clear_read_only(HANDLE entry) {
+  DWORD attributes = 0;
+  if (!read_attributes(entry, &attributes) || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
   FILE_BASIC_INFO basic{};  // times of zero stay as they are
   basic.FileAttributes = attributes & settable_attributes & ~FILE_ATTRIBUTE_READONLY;
   if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   return SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic) != FALSE;
 }
 
+bool mark_with_older_class(HANDLE entry) {
+  FILE_DISPOSITION_INFO info{TRUE};
+  return SetFileInformationByHandle(entry, FileDispositionInfo, &info, sizeof info) != FALSE;
+}
+
 // POSIX semantics take the name away as the handle closes, even while another process
 // still holds the file open with delete sharing, and read-only entries need no change of
-// their attribute. Systems without that class get the older one, after the read-only
-// attribute has been cleared on this same handle.
-bool mark_for_deletion(HANDLE entry, DWORD attributes) {
+// their attribute. Systems without that class get the older one, which refuses a read-only
+// entry until the attribute has been cleared on this same handle. The attributes are read
+// only when a deletion is refused: most entries cost no query. *error says why it failed
+// (ERROR_DIR_NOT_EMPTY for a directory with entries).
+bool mark_for_deletion(HANDLE entry, DWORD* error) {
   if (!disposition_ex_unknown.load(std::memory_order_relaxed)) {
     DispositionInfoEx info{disposition_delete | disposition_posix_semantics | disposition_ignore_read_only};
     if (SetFileInformationByHandle(entry, static_cast<FILE_INFO_BY_HANDLE_CLASS>(file_disposition_info_ex), &info,
                                    sizeof info)) {
       return true;
     }
-    const DWORD error = GetLastError();
-    if (error == ERROR_INVALID_PARAMETER) {
+    *error = GetLastError();
+    if (*error == ERROR_INVALID_PARAMETER) {
       disposition_ex_unknown.store(true, std::memory_order_relaxed);
-    } else if (error != ERROR_NOT_SUPPORTED) {
+    } else if (*error != ERROR_NOT_SUPPORTED) {
       return false;  // not empty, or held: the older class would fail the same way
     }
   }
-  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && !clear_read_only(entry, attributes)) return false;
-  FILE_DISPOSITION_INFO info{TRUE};
-  return SetFileInformationByHandle(entry, FileDispositionInfo, &info, sizeof info) != FALSE;
+  if (mark_with_older_class(entry)) return true;
+  *error = GetLastError();
+  if (*error != ERROR_ACCESS_DENIED || !clear_read_only(entry)) return false;
+  if (mark_with_older_class(entry)) return true;
+  *error = GetLastError();
+  return false;
 }
 
-bool push_level(Walk* walk, HANDLE directory, DWORD attributes) {
+bool push_level(Walk* walk, HANDLE directory) {
   if (walk->depth == walk->level_count) {
     const size_t count = walk->level_count == 0 ? first_level_count : 2 * walk->level_count;
     Level* grown = static_cast<Level*>(realloc(walk->levels, count * sizeof(Level)));
@@ -237,7 +258,7 @@ bool push_level(Walk* walk, HANDLE directory, DWORD attributes) {
   }
   unsigned char* listing = static_cast<unsigned char*>(malloc(listing_bytes));
   if (listing == nullptr) return false;
-  walk->levels[walk->depth++] = Level{directory, attributes, walk->path_length, listing, nullptr, false};
+  walk->levels[walk->depth++] = Level{directory, walk->path_length, listing, nullptr, false};
   return true;
 }
 
@@ -245,7 +266,8 @@ bool push_level(Walk* walk, HANDLE directory, DWORD attributes) {
 // stayed in it) and goes back to its parent.
 void pop_level(Walk* walk) {
   Level* level = &walk->levels[walk->depth - 1];
-  const bool removed = mark_for_deletion(level->directory, level->attributes);
+  DWORD error = 0;
+  const bool removed = mark_for_deletion(level->directory, &error);
   CloseHandle(level->directory);
   free(level->listing);
   --walk->depth;
@@ -287,15 +309,17 @@ bool visit_entry(Walk* walk, HANDLE directory, const wchar_t* name, size_t lengt
   const wchar_t* own_name = walk->path + walk->path_length - length;  // name may lie in final_path
   HANDLE entry = nullptr;
   const NTSTATUS status = open_entry(*walk, directory, own_name, length, listed_as_directory, &entry);
-  DWORD attributes = 0;
   bool done = is_gone(status);
-  if (status == status_success && read_attributes(entry, &attributes) && is_entry_in_place(walk, entry)) {
-    const bool plain_directory =
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    if (plain_directory && listed_as_directory && push_level(walk, entry, attributes)) return true;
-    // A link of any kind, a file, or a directory that appeared under a file's name (it
-    // was opened without listing access: its deletion succeeds only when it is empty).
-    done = mark_for_deletion(entry, attributes);
+  if (status == status_success && is_entry_in_place(walk, entry)) {
+    // A link of any kind goes as itself; a directory is refused while it has entries and
+    // is then entered to be emptied, if it was opened for listing (a directory that
+    // appeared under a file's name was not, and stays).
+    DWORD error = 0;
+    done = mark_for_deletion(entry, &error);
+    if (!done && error == ERROR_DIR_NOT_EMPTY && listed_as_directory && is_plain_directory(entry) &&
+        push_level(walk, entry)) {
+      return true;
+    }
   }
   if (entry != nullptr) CloseHandle(entry);
   cut_path(walk, directory_length);
