@@ -294,13 +294,13 @@ class Bench:
 
     def time_tar_and_removals(self, root, tar_zst, m):
         """tar extraction natively, then its removal by rm -rf, and (from fresh extractions)
-        by SHFileOperationW and by a file-by-file loop under wine."""
+        under wine by the launcher's remove_tree, a file-by-file loop and SHFileOperationW."""
         out = os.path.join(root, "tar-out")
         remove_tree(out)
         os.makedirs(out)
         m["tar"].append(seconds_of(["tar", "--zstd", "-xf", tar_zst, "-C", out]))
         m["rm"].append(seconds_of(["rm", "-rf", out]))
-        for mode in ("shell", "loop"):
+        for mode in ("tree", "loop", "shell"):
             os.makedirs(out)
             run(["tar", "--zstd", "-xf", tar_zst, "-C", out])
             start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode,
@@ -322,14 +322,15 @@ class Bench:
         temp = os.path.join(root, "temp")
         self.set_temp(temp)
         tar_zst, frame, stream = reference
-        m = {key: [] for key in ("unpack", "cleanup", "tar", "rm", "remove-shell", "remove-loop",
-                                 "decode", "writer", "floor")}
+        m = {key: [] for key in ("unpack", "cleanup", "run", "tar", "rm", "remove-tree",
+                                 "remove-loop", "remove-shell", "decode", "writer", "floor")}
         scaled = {scale: [] for scale in apps if scale != 1}
         for rep in range(self.args.reps):
             log(f"  {where}: repetition {rep + 1} of {self.args.reps}")
             unpack, cleanup = self.run_app(apps[1], temp)
             m["unpack"].append(unpack)
             m["cleanup"].append(cleanup)
+            m["run"].append(unpack + cleanup)
             self.time_tar_and_removals(root, tar_zst, m)
             self.time_floor(temp, frame, stream, m)
             for scale in scaled:
@@ -350,11 +351,16 @@ class Bench:
         r.ratio("unpack / floor", f"unpack-{where}", f"floor-{where}", 1.1)
         r.ratio("decode share: unpack / zstd -d", f"unpack-{where}", f"decode-{where}")
         r.say(f"== clean-up, target on {where}")
-        for key, label in (("cleanup", "run_code's call to the parent's exit"),
+        for key, label in (("run", "release-shaped application, start to exit"),
+                           ("cleanup", "run_code's call to the parent's exit (clean-up)"),
                            ("rm", "rm -rf of the same tree"),
-                           ("remove-shell", "  wine: SHFileOperationW alone (process start included)"),
-                           ("remove-loop", "  wine: FindFirstFile/DeleteFile loop (same)")):
+                           ("remove-tree", "  wine: the launcher's remove_tree alone (process start incl.)"),
+                           ("remove-loop", "  wine: FindFirstFile/DeleteFile loop (same)"),
+                           ("remove-shell", "  wine: SHFileOperationW alone (same)")):
             r.add(f"{key}-{where}", label, m[key])
+        r.ratio("remove_tree / file-by-file loop", f"remove-tree-{where}", f"remove-loop-{where}",
+                1.5)
+        r.ratio("clean-up / file-by-file loop", f"cleanup-{where}", f"remove-loop-{where}")
         r.ratio("clean-up / rm -rf", f"cleanup-{where}", f"rm-{where}")
         r.ratio("SHFileOperationW / file-by-file loop", f"remove-shell-{where}",
                 f"remove-loop-{where}")

@@ -1,20 +1,22 @@
-// Part of the clean-up breakdown: removes a directory tree under wine in one of two ways,
-// so that the script can tell the cost of the shell's removal from that of the file system.
-// usage: bench_remove shell|loop DIR
-//   shell: one SHFileOperationW FO_DELETE with the launcher's flags
-//   loop:  FindFirstFileW / DeleteFileW / RemoveDirectoryW, depth first
+// Part of the clean-up breakdown: removes a directory tree under wine in one of three ways,
+// so that the script can set the launcher's removal beside the file system's floor.
+// usage: bench_remove tree|loop|shell DIR
+//   tree:  the launcher's remove_tree (handle-bound, never through a link)
+//   loop:  FindFirstFileW / DeleteFileW / RemoveDirectoryW, depth first: wine's floor
+//   shell: one SHFileOperationW FO_DELETE with the flags the launcher once used
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
 #include <cwchar>
 
+#include "launcher/remove_tree.h"
 #include "payload/format.h"
 
 namespace {
 
 constexpr int exit_code_failed = 3;
-// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI, as the launcher asks.
+// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI.
 constexpr FILEOP_FLAGS removal_flags = 0x414;
 
 bool remove_with_shell(const wchar_t* directory) {
@@ -57,10 +59,15 @@ bool remove_with_loop(wchar_t* path) {
 int wmain(int argc, wchar_t** argv) {
   static wchar_t path[entry_path_capacity];
   if (argc != 3 || swprintf(path, entry_path_capacity, L"%ls", argv[2]) < 0) {
-    fprintf(stderr, "usage: bench_remove shell|loop DIR\n");
+    fprintf(stderr, "usage: bench_remove tree|loop|shell DIR\n");
     return exit_code_failed;
   }
-  const bool removed = wcscmp(argv[1], L"shell") == 0 ? remove_with_shell(path) : remove_with_loop(path);
+  bool removed = false;
+  if (wcscmp(argv[1], L"tree") == 0) {
+    removed = remove_tree(path);
+  } else {
+    removed = wcscmp(argv[1], L"shell") == 0 ? remove_with_shell(path) : remove_with_loop(path);
+  }
   if (!removed || GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) {
     fprintf(stderr, "bench_remove: %ls is still there\n", path);
     return exit_code_failed;

@@ -1,20 +1,11 @@
 #include "launcher/cleanup.h"
 
-#include <shellapi.h>
-
 #include <atomic>
-#include <cwchar>
 
+#include "launcher/remove_tree.h"
 #include "launcher/state.h"
-#include "paths/bounded.h"
-#include "paths/shell.h"
 
 namespace {
-
-// FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI; no FOF_ALLOWUNDO: the removal is permanent.
-constexpr FILEOP_FLAGS removal_flags = 0x414;
-// The path, its terminator and the list's closing zero.
-constexpr size_t removal_list_capacity = path_capacity + 1;
 
 void system_sleep(DWORD milliseconds) {
   Sleep(milliseconds);
@@ -33,23 +24,6 @@ void end_child() {
     TerminateProcess(child, terminated_child_exit_code);
   }
   CloseHandle(child);
-}
-
-// Filled afresh for every attempt: the shell may write into the structure.
-void request_removal() {
-  wchar_t list[removal_list_capacity];
-  copy_bounded(list, launcher_state.target_directory, path_capacity);
-  list[wcslen(list) + 1] = L'\0';
-  SHFILEOPSTRUCTW request{};
-  request.hwnd = nullptr;
-  request.wFunc = FO_DELETE;
-  request.pFrom = list;
-  request.pTo = L"";
-  request.fFlags = removal_flags;
-  request.fAnyOperationsAborted = FALSE;
-  request.hNameMappings = nullptr;
-  request.lpszProgressTitle = L"";
-  shell_file_operation(&request);
 }
 
 // The main thread, a console event's thread and the session-end window's thread can all
@@ -73,11 +47,11 @@ void clean_up() {
   if (launcher_state.unpacking_started.load() == 0) return;
   if (launcher_state.tree_kept.load() != 0) return;
   AcquireSRWLockExclusive(&removal_lock);
-  request_removal();
+  remove_tree(launcher_state.target_directory);
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
     cleanup_sleep.load()(removal_pause_ms);
-    request_removal();
+    remove_tree(launcher_state.target_directory);
   }
   ReleaseSRWLockExclusive(&removal_lock);
 }

@@ -1,42 +1,440 @@
-// TEMPORARY stand-in on the cache branch: the handle-bound remove_tree of the remove-tree
-// branch replaces this file when both meet on main. It keeps the same promise in the
-// plain way: a link (reparse point) is removed as an entry and never descended into.
+// Every entry of the tree is opened relative to the handle of the directory that lists it,
+// without following a reparse point, and is listed or deleted only through that handle,
+// after the handle itself has shown that it is the entry in its place: its final path must
+// be the verified path of its directory followed by its own name. A link swapped in between
+// the listing and the open therefore cannot redirect a deletion. Where the system opens the
+// link itself, the link is what gets deleted; where it resolves the link although asked not
+// to (wine resolves a Unix symbolic link), the handle's final path is the link's target, the
+// check fails, and the entry and the directories that hold it stay.
 #include "launcher/remove_tree.h"
 
 #include <windows.h>
+#include <winternl.h>
 
-#include <cwchar>
-#include <string>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
-bool is_dot_name(const wchar_t* name) {
-  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+// The longest path the system handles, with its terminator.
+constexpr size_t long_path_capacity = 32768;
+// One listing request: several records even with names of 255 units (a record is 104
+// bytes and the name). Allocated per directory level, so it stays small.
+constexpr DWORD listing_bytes = 8192;
+constexpr size_t first_level_count = 16;
+
+constexpr wchar_t extended_prefix[] = L"\\\\?\\";
+constexpr size_t extended_prefix_length = 4;
+constexpr wchar_t device_prefix[] = L"\\\\.\\";
+constexpr wchar_t extended_unc_prefix[] = L"\\\\?\\UNC\\";
+constexpr size_t extended_unc_prefix_length = 8;
+// "\\?\C:": a parent that is a drive keeps its root backslash.
+constexpr size_t extended_drive_length = 6;
+
+// FileDispositionInfoEx (Windows 10 1607 on) and its flags; the launcher's headers target
+// an older system.
+constexpr int file_disposition_info_ex = 21;
+constexpr DWORD disposition_delete = 0x1;
+constexpr DWORD disposition_posix_semantics = 0x2;
+constexpr DWORD disposition_ignore_read_only = 0x10;
+struct DispositionInfoEx {
+  DWORD flags;
+};
+
+// Attributes that FileBasicInfo may set; the rest describe the entry and are not ours to set.
+constexpr DWORD settable_attributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+constexpr NTSTATUS status_success = 0;
+constexpr NTSTATUS status_object_name_not_found = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS status_object_path_not_found = static_cast<NTSTATUS>(0xC000003A);
+constexpr NTSTATUS status_delete_pending = static_cast<NTSTATUS>(0xC0000056);
+constexpr NTSTATUS status_file_deleted = static_cast<NTSTATUS>(0xC0000123);
+
+constexpr ACCESS_MASK entry_access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ULONG entry_options = FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT;
+
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+using NtQueryObjectFunction = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+constexpr wchar_t nt_prefix[] = L"\\??\\";  // "\??\", the object manager's name for "\\?\"
+
+// Found at run time: the launcher imports kernel32 and the C runtime only. Both threads
+// would find the same address, so a plain atomic store suffices.
+std::atomic<NtCreateFileFunction> nt_create_file{nullptr};
+std::atomic<NtQueryObjectFunction> nt_query_object{nullptr};
+// Set once a system has refused FileDispositionInfoEx with ERROR_INVALID_PARAMETER (an
+// unknown class, or a flag its version lacks: ignoring read-only came after POSIX
+// semantics), so that every later entry goes straight to the older class. Either class keeps the link rule; the
+// older one only lacks the immediate disappearance of the name.
+std::atomic<bool> disposition_ex_unknown{false};
+
+template <typename Function>
+Function find_ntdll_function(std::atomic<Function>* cache, const char* name) {
+  Function function = cache->load();
+  if (function != nullptr) return function;
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  if (ntdll == nullptr) return nullptr;
+  const FARPROC found = GetProcAddress(ntdll, name);
+  if (found == nullptr) return nullptr;
+  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+  cache->store(function);
+  return function;
 }
 
-void remove_entry(const std::wstring& path, DWORD attributes) {
-  if (attributes & FILE_ATTRIBUTE_READONLY) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    DeleteFileW(path.c_str());
-  } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    RemoveDirectoryW(path.c_str());
-  } else {
-    remove_tree(path.c_str());
+// wine's GetFinalPathNameByHandleW asks for the handle's name into a buffer of MAX_PATH
+// units of its own and fails with ERROR_MORE_DATA for any longer path, whatever the
+// caller's buffer. Only then is the name asked of the object manager directly, as that
+// function does itself: "\??\C:\..." is the same final path as "\\?\C:\...".
+DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity) {
+  const NtQueryObjectFunction query = find_ntdll_function(&nt_query_object, "NtQueryObject");
+  if (query == nullptr) return 0;
+  ULONG returned = 0;
+  const ULONG bytes = static_cast<ULONG>(capacity * sizeof(wchar_t));
+  if (query(handle, static_cast<OBJECT_INFORMATION_CLASS>(1) /* ObjectNameInformation */, output, bytes,
+            &returned) != status_success) {
+    return 0;
   }
+  const UNICODE_STRING name = *reinterpret_cast<const UNICODE_STRING*>(output);
+  const size_t length = name.Length / sizeof(wchar_t);
+  if (length < extended_prefix_length || length >= capacity ||
+      wcsncmp(name.Buffer, nt_prefix, extended_prefix_length) != 0) {
+    return 0;
+  }
+  memmove(output, name.Buffer, length * sizeof(wchar_t));
+  memcpy(output, extended_prefix, extended_prefix_length * sizeof(wchar_t));
+  output[length] = L'\0';
+  return static_cast<DWORD>(length);
+}
+
+// The handle's final path in the "\\?\" form; 0 when it cannot be had whole.
+DWORD query_final_path(HANDLE handle, wchar_t* output) {
+  const DWORD length = GetFinalPathNameByHandleW(handle, output, long_path_capacity, 0);
+  if (length != 0) return length < long_path_capacity ? length : 0;
+  const DWORD error = GetLastError();
+  return error == ERROR_MORE_DATA ? query_object_name(handle, output, long_path_capacity) : 0;
+}
+
+// One directory being emptied: its handle (opened for listing and deletion), the length of
+// its verified path in Walk::path, and its listing.
+struct Level {
+  HANDLE directory;
+  size_t path_length;
+  unsigned char* listing;
+  const FILE_ID_BOTH_DIR_INFO* next;  // next record of the listing, or none: ask for more
+  bool exhausted;
+};
+
+// The state of one removal. path holds the verified path of the directory being emptied
+// and, while an entry is visited, a backslash and the entry's name after it.
+struct Walk {
+  NtCreateFileFunction create;
+  wchar_t* path;
+  size_t path_length;
+  size_t base_length;  // the verified path of the target's parent
+  wchar_t* final_path; // scratch: the final path of an entry's handle
+  Level* levels;
+  size_t depth;
+  size_t level_count;
+  bool root_removed;
+};
+
+bool is_gone(NTSTATUS status) {
+  return status == status_object_name_not_found || status == status_object_path_not_found ||
+         status == status_delete_pending || status == status_file_deleted;
+}
+
+NTSTATUS open_entry(const Walk& walk, HANDLE directory, const wchar_t* name, size_t length, bool for_listing,
+                    HANDLE* entry) {
+  UNICODE_STRING unicode_name;
+  unicode_name.Buffer = const_cast<wchar_t*>(name);
+  unicode_name.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+  unicode_name.MaximumLength = unicode_name.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &unicode_name, OBJ_CASE_INSENSITIVE, directory, nullptr);
+  IO_STATUS_BLOCK io{};
+  *entry = nullptr;
+  const NTSTATUS status =
+      walk.create(entry, entry_access | (for_listing ? FILE_LIST_DIRECTORY : 0), &attributes, &io,
+                  nullptr /* allocation size */, 0, share_all, FILE_OPEN, entry_options, nullptr, 0);
+  if (status != status_success) *entry = nullptr;
+  return status;
+}
+
+// Appends a backslash (unless the path ends in one, as a drive root does) and the name.
+bool append_name(Walk* walk, const wchar_t* name, size_t length) {
+  const bool separator = walk->path_length == 0 || walk->path[walk->path_length - 1] != L'\\';
+  const size_t needed = walk->path_length + (separator ? 1 : 0) + length;
+  if (length == 0 || needed >= long_path_capacity) return false;
+  if (separator) walk->path[walk->path_length++] = L'\\';
+  memmove(walk->path + walk->path_length, name, length * sizeof(wchar_t));
+  walk->path_length = needed;
+  walk->path[needed] = L'\0';
+  return true;
+}
+
+void cut_path(Walk* walk, size_t length) {
+  walk->path_length = length;
+  walk->path[length] = L'\0';
+}
+
+// The decision that keeps the removal inside the tree, taken on the handle that will act:
+// its final path must be exactly the path the walk expects for it.
+bool is_entry_in_place(Walk* walk, HANDLE entry) {
+  const DWORD length = query_final_path(entry, walk->final_path);
+  if (length == 0) return false;
+  return CompareStringOrdinal(walk->final_path, static_cast<int>(length), walk->path,
+                              static_cast<int>(walk->path_length), TRUE /* ignore case */) == CSTR_EQUAL;
+}
+
+bool read_attributes(HANDLE entry, DWORD* attributes) {
+  FILE_ATTRIBUTE_TAG_INFO info{};
+  if (!GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &info, sizeof info)) return false;
+  *attributes = info.FileAttributes;
+  return true;
+}
+
+// A directory with entries, not a link: a link is deleted as itself and never refused as
+// not empty, and the attributes on its handle say so as well.
+bool is_plain_directory(HANDLE entry) {
+  DWORD attributes = 0;
+  return read_attributes(entry, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// False when the entry is not read-only, so that its deletion is not tried again.
+bool clear_read_only(HANDLE entry) {
+  DWORD attributes = 0;
+  if (!read_attributes(entry, &attributes) || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
+  FILE_BASIC_INFO basic{};  // times of zero stay as they are
+  basic.FileAttributes = attributes & settable_attributes & ~FILE_ATTRIBUTE_READONLY;
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic) != FALSE;
+}
+
+bool mark_with_older_class(HANDLE entry) {
+  FILE_DISPOSITION_INFO info{TRUE};
+  return SetFileInformationByHandle(entry, FileDispositionInfo, &info, sizeof info) != FALSE;
+}
+
+// POSIX semantics take the name away as the handle closes, even while another process
+// still holds the file open with delete sharing, and read-only entries need no change of
+// their attribute. Systems without that class get the older one, which refuses a read-only
+// entry until the attribute has been cleared on this same handle. The attributes are read
+// only when a deletion is refused: most entries cost no query. *error says why it failed
+// (ERROR_DIR_NOT_EMPTY for a directory with entries).
+bool mark_for_deletion(HANDLE entry, DWORD* error) {
+  if (!disposition_ex_unknown.load(std::memory_order_relaxed)) {
+    DispositionInfoEx info{disposition_delete | disposition_posix_semantics | disposition_ignore_read_only};
+    if (SetFileInformationByHandle(entry, static_cast<FILE_INFO_BY_HANDLE_CLASS>(file_disposition_info_ex), &info,
+                                   sizeof info)) {
+      return true;
+    }
+    *error = GetLastError();
+    if (*error == ERROR_INVALID_PARAMETER) {
+      disposition_ex_unknown.store(true, std::memory_order_relaxed);
+    } else if (*error != ERROR_NOT_SUPPORTED) {
+      return false;  // not empty, or held: the older class would fail the same way
+    }
+  }
+  if (mark_with_older_class(entry)) return true;
+  *error = GetLastError();
+  if (*error != ERROR_ACCESS_DENIED || !clear_read_only(entry)) return false;
+  if (mark_with_older_class(entry)) return true;
+  *error = GetLastError();
+  return false;
+}
+
+bool push_level(Walk* walk, HANDLE directory) {
+  if (walk->depth == walk->level_count) {
+    const size_t count = walk->level_count == 0 ? first_level_count : 2 * walk->level_count;
+    Level* grown = static_cast<Level*>(realloc(walk->levels, count * sizeof(Level)));
+    if (grown == nullptr) return false;
+    walk->levels = grown;
+    walk->level_count = count;
+  }
+  unsigned char* listing = static_cast<unsigned char*>(malloc(listing_bytes));
+  if (listing == nullptr) return false;
+  walk->levels[walk->depth++] = Level{directory, walk->path_length, listing, nullptr, false};
+  return true;
+}
+
+// Called once the directory's listing is exhausted: deletes it (which fails while anything
+// stayed in it) and goes back to its parent.
+void pop_level(Walk* walk) {
+  Level* level = &walk->levels[walk->depth - 1];
+  DWORD error = 0;
+  const bool removed = mark_for_deletion(level->directory, &error);
+  CloseHandle(level->directory);
+  free(level->listing);
+  --walk->depth;
+  if (walk->depth == 0) walk->root_removed = removed;
+  cut_path(walk, walk->depth > 0 ? walk->levels[walk->depth - 1].path_length : walk->base_length);
+}
+
+const FILE_ID_BOTH_DIR_INFO* next_record(Level* level) {
+  if (level->next == nullptr) {
+    // Ends with ERROR_NO_MORE_FILES; any other failure ends the listing as well, and the
+    // directory's deletion then fails while entries remain.
+    if (level->exhausted || !GetFileInformationByHandleEx(level->directory, FileIdBothDirectoryInfo, level->listing,
+                                                          listing_bytes)) {
+      level->exhausted = true;
+      return nullptr;
+    }
+    level->next = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(level->listing);
+  }
+  const FILE_ID_BOTH_DIR_INFO* record = level->next;
+  level->next = record->NextEntryOffset == 0
+                    ? nullptr
+                    : reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<const unsigned char*>(record) +
+                                                                     record->NextEntryOffset);
+  return record;
+}
+
+bool is_dot_entry(const FILE_ID_BOTH_DIR_INFO* record) {
+  const size_t length = record->FileNameLength / sizeof(wchar_t);
+  return record->FileName[0] == L'.' && (length == 1 || (length == 2 && record->FileName[1] == L'.'));
+}
+
+// Opens one entry of directory, checks it on its handle, and deletes it, or (a directory
+// that is no link) enters it for the walk to empty. listed_as_directory only decides
+// whether the open asks for listing access; what happens is decided on the handle.
+// Returns false when the entry stays.
+bool visit_entry(Walk* walk, HANDLE directory, const wchar_t* name, size_t length, bool listed_as_directory) {
+  const size_t directory_length = walk->path_length;
+  if (!append_name(walk, name, length)) return false;
+  const wchar_t* own_name = walk->path + walk->path_length - length;  // name may lie in final_path
+  HANDLE entry = nullptr;
+  const NTSTATUS status = open_entry(*walk, directory, own_name, length, listed_as_directory, &entry);
+  bool done = is_gone(status);
+  if (status == status_success && is_entry_in_place(walk, entry)) {
+    // A link of any kind goes as itself; a directory is refused while it has entries and
+    // is then entered to be emptied, if it was opened for listing (a directory that
+    // appeared under a file's name was not, and stays).
+    DWORD error = 0;
+    done = mark_for_deletion(entry, &error);
+    if (!done && error == ERROR_DIR_NOT_EMPTY && listed_as_directory && is_plain_directory(entry) &&
+        push_level(walk, entry)) {
+      return true;
+    }
+  }
+  if (entry != nullptr) CloseHandle(entry);
+  cut_path(walk, directory_length);
+  return done;
+}
+
+// directory in the "\\?\" form, into output; false when it does not fit or names no
+// directory below another (a drive root is never removed).
+size_t make_long_form(const wchar_t* directory, wchar_t* output, wchar_t* scratch) {
+  size_t length = 0;
+  if (wcsncmp(directory, extended_prefix, extended_prefix_length) == 0 ||
+      wcsncmp(directory, device_prefix, extended_prefix_length) == 0) {
+    // Taken as it stands, as the system takes these forms, with the device form's dot
+    // read as the question mark that skips the same parsing.
+    length = wcslen(directory);
+    if (length >= long_path_capacity) return 0;
+    memcpy(output, directory, (length + 1) * sizeof(wchar_t));
+    output[2] = L'?';
+  } else {
+    const DWORD full = GetFullPathNameW(directory, long_path_capacity, scratch, nullptr);
+    if (full == 0 || full >= long_path_capacity) return 0;
+    const bool network = scratch[0] == L'\\' && scratch[1] == L'\\';
+    const wchar_t* prefix = network ? extended_unc_prefix : extended_prefix;
+    const size_t prefix_length = network ? extended_unc_prefix_length : extended_prefix_length;
+    const wchar_t* rest = network ? scratch + 2 : scratch;
+    length = prefix_length + (full - (rest - scratch));
+    if (length >= long_path_capacity) return 0;
+    memcpy(output, prefix, prefix_length * sizeof(wchar_t));
+    memcpy(output + prefix_length, rest, (length - prefix_length + 1) * sizeof(wchar_t));
+  }
+  while (length > extended_prefix_length && output[length - 1] == L'\\') output[--length] = L'\0';
+  return length;
+}
+
+// Opens the target's parent (following links: it lies outside the tree and is only the
+// point the walk starts from) and puts its final path into walk->path. Returns the
+// parent's handle, or nullptr with *missing telling whether it does not exist.
+HANDLE open_parent(Walk* walk, wchar_t* target, size_t separator, bool* missing) {
+  const size_t cut = separator == extended_drive_length ? separator + 1 : separator;
+  const wchar_t kept = target[cut];
+  target[cut] = L'\0';
+  HANDLE parent = CreateFileW(target, FILE_LIST_DIRECTORY | SYNCHRONIZE, share_all, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const DWORD error = GetLastError();
+  target[cut] = kept;
+  *missing = parent == INVALID_HANDLE_VALUE && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+  if (parent == INVALID_HANDLE_VALUE) return nullptr;
+  const DWORD length = query_final_path(parent, walk->path);
+  if (length == 0) {
+    CloseHandle(parent);
+    return nullptr;
+  }
+  walk->base_length = length;
+  walk->path_length = length;
+  return parent;
+}
+
+void empty_levels(Walk* walk) {
+  while (walk->depth > 0) {
+    Level* top = &walk->levels[walk->depth - 1];
+    const FILE_ID_BOTH_DIR_INFO* record = next_record(top);
+    if (record == nullptr) {
+      pop_level(walk);
+    } else if (!is_dot_entry(record)) {
+      visit_entry(walk, top->directory, record->FileName, record->FileNameLength / sizeof(wchar_t),
+                  (record->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                      (record->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+    }
+  }
+}
+
+// The walk proper, with its buffers in place: the target in the "\\?\" form in target.
+bool remove_target(Walk* walk, wchar_t* target, size_t length) {
+  size_t separator = length;
+  while (separator > extended_prefix_length && target[separator - 1] != L'\\') --separator;
+  if (separator <= extended_prefix_length || separator == length) return false;
+  --separator;  // at the backslash before the target's own name
+  bool missing = false;
+  HANDLE parent = open_parent(walk, target, separator, &missing);
+  if (parent == nullptr) return missing;
+  const wchar_t* name = target + separator + 1;
+  const size_t name_length = length - separator - 1;
+  const bool removed = visit_entry(walk, parent, name, name_length, true);
+  bool gone = removed && walk->depth == 0;
+  if (walk->depth > 0) {
+    empty_levels(walk);
+    gone = walk->root_removed;
+  }
+  if (!gone) {
+    // Another thread may have taken it away in the meantime.
+    HANDLE entry = nullptr;
+    const NTSTATUS status = open_entry(*walk, parent, name, name_length, false, &entry);
+    if (entry != nullptr) CloseHandle(entry);
+    gone = is_gone(status);
+  }
+  CloseHandle(parent);
+  return gone;
 }
 
 }  // namespace
 
 bool remove_tree(const wchar_t* directory) {
-  const std::wstring root = directory;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((root + L"\\*").c_str(), &found);
-  if (search != INVALID_HANDLE_VALUE) {
-    do {
-      if (!is_dot_name(found.cFileName)) remove_entry(root + L"\\" + found.cFileName, found.dwFileAttributes);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-  }
-  RemoveDirectoryW(directory);
-  return GetFileAttributesW(directory) == INVALID_FILE_ATTRIBUTES;
+  Walk walk{};
+  walk.create = find_ntdll_function(&nt_create_file, "NtCreateFile");
+  if (walk.create == nullptr || directory == nullptr || directory[0] == L'\0') return false;
+  // Three path buffers of the longest path: the walk's path, the final path of a handle,
+  // and the target itself.
+  wchar_t* buffers = static_cast<wchar_t*>(malloc(3 * long_path_capacity * sizeof(wchar_t)));
+  if (buffers == nullptr) return false;
+  walk.path = buffers;
+  walk.final_path = buffers + long_path_capacity;
+  wchar_t* target = buffers + 2 * long_path_capacity;
+  const size_t length = make_long_form(directory, target, walk.final_path);
+  const bool gone = length > 0 && remove_target(&walk, target, length);
+  free(walk.levels);
+  free(buffers);
+  return gone;
 }

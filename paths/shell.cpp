@@ -10,7 +10,6 @@ namespace {
 
 using ShellGetFolderPath = HRESULT(WINAPI*)(HWND, int, HANDLE, DWORD, LPWSTR);
 using ShellSplitCommandLine = LPWSTR*(WINAPI*)(LPCWSTR, int*);
-using ShellFileOperation = int(WINAPI*)(LPSHFILEOPSTRUCTW);
 
 // The console handler's thread may get here at the same time as the main thread; both
 // would load the same module and find the same address, so a plain atomic store suffices.
@@ -27,7 +26,6 @@ Function find_shell_function(std::atomic<Function>* cache, const char* name) {
 
 std::atomic<ShellGetFolderPath> get_folder_path{nullptr};
 std::atomic<ShellSplitCommandLine> split_command_line{nullptr};
-std::atomic<ShellFileOperation> file_operation{nullptr};
 
 }  // namespace
 
@@ -41,10 +39,4 @@ wchar_t** shell_split_command_line(const wchar_t* line, int* count) {
   const ShellSplitCommandLine function = find_shell_function(&split_command_line, "CommandLineToArgvW");
   if (function == nullptr) return nullptr;
   return function(line, count);
-}
-
-int shell_file_operation(SHFILEOPSTRUCTW* request) {
-  const ShellFileOperation function = find_shell_function(&file_operation, "SHFileOperationW");
-  if (function == nullptr) return ERROR_MOD_NOT_FOUND;
-  return function(request);
 }

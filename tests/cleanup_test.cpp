@@ -6,9 +6,11 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "launcher/cleanup.h"
+#include "launcher/remove_tree.h"
 #include "launcher/state.h"
 #include "paths/bounded.h"
 #include "support/files.h"
@@ -32,10 +34,20 @@ bool running_under_wine() {
   return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
 }
 
-// A target directory with a small tree in it, registered as the launcher's.
+constexpr size_t longest_name_units = 1023;  // the longest entry name a payload may hold
+constexpr size_t longest_component_units = 255;
+constexpr int deep_tree_levels = 500;
+
+// A target directory with a small tree in it, registered as the launcher's, and a sentinel
+// tree beside it that no removal may touch. The sentinel is also the current directory: a
+// removal that loses its path (as the shell's did under wine past MAX_PATH) works there.
 class CleanUp : public ::testing::Test {
  protected:
   void SetUp() override {
+    sentinel_ = make_temp_directory(L"tavrin_sentinel");
+    ASSERT_TRUE(write_file(sentinel_ + L"\\keep.bin", std::string(4097, 'k')));
+    GetCurrentDirectoryW(MAX_PATH, previous_directory_);
+    ASSERT_TRUE(SetCurrentDirectoryW(sentinel_.c_str()));
     pauses.clear();
     release_at_pause = 0;
     file_to_release = INVALID_HANDLE_VALUE;
@@ -55,6 +67,18 @@ class CleanUp : public ::testing::Test {
     set_child_grace_period(child_grace_period_ms);
     launcher_state.unpacking_started.store(0);
     remove_tree(target_);
+    EXPECT_EQ(read_file(sentinel_ + L"\\keep.bin"), std::string(4097, 'k'));
+    SetCurrentDirectoryW(previous_directory_);
+    remove_tree(sentinel_);
+  }
+
+  // Creates target_\name (a file, with its directories) through the "\\?\" form.
+  bool create_long(const std::wstring& name) {
+    const std::wstring path = L"\\\\?\\" + target_ + L"\\" + name;
+    for (size_t at = path.find(L'\\', target_.size() + 5); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
+      CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    return write_file(path, "deep");
   }
 
   // Opens a file in the tree without FILE_SHARE_DELETE, so that it cannot be removed.
@@ -64,6 +88,8 @@ class CleanUp : public ::testing::Test {
   }
 
   std::wstring target_;
+  std::wstring sentinel_;
+  wchar_t previous_directory_[MAX_PATH] = {};
 };
 
 TEST_F(CleanUp, DirectoryTreeIsRemovedWithOneRequestAfterANormalEnd) {
@@ -147,6 +173,47 @@ TEST_F(CleanUp, MeetingCleanUpsRemoveTheTreeInTurns) {
   EXPECT_FALSE(second_done_before_release) << "the second clean-up returned while the first still removed";
   EXPECT_TRUE(second_done.load());
   EXPECT_EQ(pausing_threads, std::vector<DWORD>(3, GetCurrentThreadId())) << "only the first one retried";
+}
+
+// Trees the shell's removal could not take (paths past MAX_PATH) and a read-only file: each
+// goes with the first attempt, without a pause.
+TEST_F(CleanUp, LongPathsAndReadOnlyFilesGoInTheFirstAttempt) {
+  std::wstring longest;
+  while (longest.size() + 1 + longest_component_units < longest_name_units) {
+    longest += std::wstring(longest_component_units, L'n') + L"\\";
+  }
+  longest += std::wstring(longest_name_units - longest.size(), L'f');
+  std::wstring deep;
+  for (int level = 0; level < deep_tree_levels; ++level) deep += L"d\\";
+  const std::pair<std::wstring, bool> cases[] = {{longest, false}, {deep + L"f", false}, {L"sub\\locked.txt", true}};
+  for (const auto& [name, read_only] : cases) {
+    CreateDirectoryW(target_.c_str(), nullptr);
+    ASSERT_TRUE(create_long(name)) << name.size();
+    if (read_only) {
+      ASSERT_TRUE(SetFileAttributesW((target_ + L"\\" + name).c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    clean_up();
+    EXPECT_FALSE(directory_exists(target_)) << name.size();
+    EXPECT_TRUE(pauses.empty()) << name.size();
+  }
+  EXPECT_EQ(longest.size(), longest_name_units);
+}
+
+// The console handler's thread and the main thread may both remove the tree at once:
+// entries that vanish under one of them are no error, and the tree goes.
+TEST_F(CleanUp, TwoThreadsRemovingTheSameTreeBothFinishAndNothingStays) {
+  for (int directory = 0; directory < 8; ++directory) {
+    for (int file = 0; file < 16; ++file) {
+      ASSERT_TRUE(create_long(L"d" + std::to_wstring(directory) + L"\\e\\f" + std::to_wstring(file)));
+    }
+  }
+  bool results[2] = {false, false};
+  std::thread other([&] { results[1] = remove_tree(target_.c_str()); });
+  results[0] = remove_tree(target_.c_str());
+  other.join();
+  EXPECT_FALSE(directory_exists(target_));
+  EXPECT_TRUE(results[0] || results[1]);
+  EXPECT_TRUE(remove_tree(target_.c_str())) << "a tree that is gone counts as removed";
 }
 
 TEST_F(CleanUp, HandlerCleansUpForItsFiveEventsAndAlwaysReturnsFalse) {
