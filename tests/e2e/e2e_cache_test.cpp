@@ -41,20 +41,6 @@ FileIdentity identity_of(const std::wstring& path) {
   return identity;
 }
 
-std::vector<std::wstring> directory_names(const std::wstring& directory) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // Contents of extra\data.bin, one per build.
 std::string data_of(char fill) {
   return std::string(70001, fill);

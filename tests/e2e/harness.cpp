@@ -346,10 +346,10 @@ std::wstring expected_target(const Workspace& workspace, DWORD parent_pid, const
   return workspace.temp + L"\\onefile_" + std::to_wstring(parent_pid) + L"_" + start;
 }
 
-std::vector<std::wstring> temp_entries(const Workspace& workspace) {
+std::vector<std::wstring> directory_names(const std::wstring& directory) {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((workspace.temp + L"\\*").c_str(), &found);
+  HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     const std::wstring name = found.cFileName;
@@ -358,6 +358,10 @@ std::vector<std::wstring> temp_entries(const Workspace& workspace) {
   FindClose(search);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+std::vector<std::wstring> temp_entries(const Workspace& workspace) {
+  return directory_names(workspace.temp);
 }
 
 bool is_decimal(const std::wstring& text) {

@@ -113,6 +113,8 @@ std::string report_value(const std::string& output, const std::string& key);
 
 // TEMP\onefile_PID_TIME as the launcher must form it.
 std::wstring expected_target(const Workspace& workspace, DWORD parent_pid, const std::wstring& start);
+// Names directly below directory, sorted; none when it cannot be listed.
+std::vector<std::wstring> directory_names(const std::wstring& directory);
 // Names directly below the workspace's temp directory.
 std::vector<std::wstring> temp_entries(const Workspace& workspace);
 // True when text is one or more decimal digits and nothing else.

@@ -29,11 +29,17 @@ void print_listing(const std::vector<ListedEntry>& entries, size_t packed_size) 
          static_cast<unsigned long long>(total), packed_size, ratio);
 }
 
-// The payload inside request.input (a packed executable or a payload file), in *bytes.
-bool read_payload_input(const fs::path& input, std::vector<unsigned char>* bytes, const unsigned char** data,
-                        size_t* size, std::string* error) {
-  if (!read_whole_file(input, bytes, error)) return false;
-  if (!select_payload(*bytes, data, size, error)) {
+// The payload that list and extract look at: the whole input file, and where the payload
+// lies in it (all of a payload file, or the resource of a packed executable).
+struct PayloadInput {
+  std::vector<unsigned char> bytes;
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+};
+
+bool read_payload_input(const fs::path& input, PayloadInput* payload, std::string* error) {
+  if (!read_whole_file(input, &payload->bytes, error)) return false;
+  if (!select_payload(payload->bytes, &payload->data, &payload->size, error)) {
     *error = "'" + describe_path(input) + "' is " + *error;
     return false;
   }
@@ -61,18 +67,14 @@ int run_list_command(int argc, char** argv) {
   const LineOutcome outcome = parse_list_line(argc, argv, &request);
   if (outcome != LineOutcome::run) return exit_code_of(outcome);
   std::string error;
-  std::vector<unsigned char> bytes;
-  const unsigned char* data = nullptr;
-  size_t size = 0;
-  if (!read_payload_input(request.input, &bytes, &data, &size, &error)) {
-    return report_error(error, pack_exit_failure);
-  }
+  PayloadInput payload;
+  if (!read_payload_input(request.input, &payload, &error)) return report_error(error, pack_exit_failure);
   std::vector<ListedEntry> entries;
-  if (!list_payload(data, size, &entries, &error)) {
+  if (!list_payload(payload.data, payload.size, &entries, &error)) {
     return report_error("'" + describe_path(request.input) + "' is not a valid payload: " + error,
                         pack_exit_failure);
   }
-  print_listing(entries, size);
+  print_listing(entries, payload.size);
   return pack_exit_success;
 }
 
@@ -81,13 +83,9 @@ int run_extract_command(int argc, char** argv) {
   const LineOutcome outcome = parse_extract_line(argc, argv, &request);
   if (outcome != LineOutcome::run) return exit_code_of(outcome);
   std::string error;
-  std::vector<unsigned char> bytes;
-  const unsigned char* data = nullptr;
-  size_t size = 0;
-  if (!read_payload_input(request.input, &bytes, &data, &size, &error)) {
-    return report_error(error, pack_exit_failure);
-  }
-  if (!extract_payload(data, size, request.directory, &error)) {
+  PayloadInput payload;
+  if (!read_payload_input(request.input, &payload, &error)) return report_error(error, pack_exit_failure);
+  if (!extract_payload(payload.data, payload.size, request.directory, &error)) {
     return report_error("'" + describe_path(request.input) + "': " + error, pack_exit_failure);
   }
   fprintf(stderr, "tavrin-pack: extracted into %s\n", describe_path(request.directory).c_str());

@@ -15,12 +15,6 @@
 #include "tools/pack/tree.h"
 #include "tools/pack/unpack_place.h"
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -87,19 +81,11 @@ bool read_payload_file(const fs::path& path, Bytes* payload, std::string* error)
   return true;
 }
 
-long current_process_id() {
-#ifdef _WIN32
-  return _getpid();
-#else
-  return static_cast<long>(getpid());
-#endif
-}
-
 // Writes beside the output and renames over it, so that a failure at any point leaves
 // either the old file or none, never a partial executable.
 bool write_file_replacing(const fs::path& output, const Bytes& bytes, std::string* error) {
   fs::path temporary = output;
-  temporary += ".tmp-" + std::to_string(current_process_id());
+  temporary += temporary_suffix();
   {
     std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
     if (stream) stream.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

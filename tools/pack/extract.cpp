@@ -11,25 +11,11 @@
 #include "tools/pack/payload_list.h"
 #include "tools/pack/tree.h"
 
-#ifdef _WIN32
-#include <process.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr char16_t entry_separator_unit = u'\\';
-
-long current_process_id() {
-#ifdef _WIN32
-  return _getpid();
-#else
-  return static_cast<long>(getpid());
-#endif
-}
 
 bool fail(std::string* error, const std::string& text) {
   *error = text;
@@ -67,7 +53,7 @@ class ExtractingVisitor : public PayloadVisitor {
     if (fs::is_directory(target_, code)) return fail(error, "'" + describe_path(target_) + "' is a directory");
     target_existed_ = fs::exists(target_, code);
     temporary_ = target_;
-    temporary_ += ".tmp-" + std::to_string(current_process_id());
+    temporary_ += temporary_suffix();
     stream_.open(temporary_, std::ios::binary | std::ios::trunc);
     if (!stream_) return fail(error, "cannot create '" + describe_path(temporary_) + "'");
     return true;

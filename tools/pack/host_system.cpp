@@ -3,11 +3,13 @@
 #include <system_error>
 
 #ifdef _WIN32
+#include <process.h>
 #include <windows.h>
 
 #include <vector>
 #else
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -33,6 +35,10 @@ bool is_link(const fs::path& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+std::string temporary_suffix() {
+  return ".tmp-" + std::to_string(_getpid());
+}
+
 #else
 
 fs::path own_executable_path() {
@@ -44,6 +50,10 @@ fs::path own_executable_path() {
 bool is_link(const fs::path& path) {
   struct stat status;
   return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
+std::string temporary_suffix() {
+  return ".tmp-" + std::to_string(static_cast<long>(getpid()));
 }
 
 #endif

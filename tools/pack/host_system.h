@@ -4,9 +4,14 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 // The packer's own executable; empty when the system does not say.
 std::filesystem::path own_executable_path();
+
+// ".tmp-<this process's ID>": the suffix of a file the packer writes beside its final place
+// and renames into it, so that a failure never leaves a partial output under the real name.
+std::string temporary_suffix();
 
 // True when path itself (not what it points at) is a link.
 bool is_link(const std::filesystem::path& path);

@@ -9,13 +9,11 @@
 #include <zstd.h>
 
 #include "payload/format.h"
+#include "tools/pack/host_system.h"
 #include "tools/pack/tree.h"
 
 #ifdef _WIN32
-#include <process.h>
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -253,15 +251,6 @@ bool check_request(const PackRequest& request, std::string* error) {
     return false;
   }
   return true;
-}
-
-std::string temporary_suffix() {
-#ifdef _WIN32
-  const long pid = _getpid();
-#else
-  const long pid = static_cast<long>(getpid());
-#endif
-  return ".tmp-" + std::to_string(pid);
 }
 
 bool replace_file(const fs::path& from, const fs::path& to, std::string* error) {
