@@ -205,10 +205,17 @@ bool is_plain_directory(HANDLE entry) {
          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
 }
 
-// False when the entry is not read-only, so that its deletion is not tried again.
+// False when the entry is not read-only, so that its deletion is not tried again. A file
+// with more than one name shares its attributes with names that may lie outside the tree:
+// it is left read-only, and so left in place, rather than changed for all of them.
 bool clear_read_only(HANDLE entry) {
   DWORD attributes = 0;
   if (!read_attributes(entry, &attributes) || (attributes & FILE_ATTRIBUTE_READONLY) == 0) return false;
+  FILE_STANDARD_INFO standard{};
+  if (!GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard) ||
+      standard.NumberOfLinks > 1) {
+    return false;
+  }
   FILE_BASIC_INFO basic{};  // times of zero stay as they are
   basic.FileAttributes = attributes & settable_attributes & ~FILE_ATTRIBUTE_READONLY;
   if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
@@ -234,9 +241,11 @@ bool mark_for_deletion(HANDLE entry, DWORD* error) {
       return true;
     }
     *error = GetLastError();
+    // Network redirectors and some file system drivers answer a class they do not know with
+    // "invalid function" rather than "not supported"; such a volume still takes the older one.
     if (*error == ERROR_INVALID_PARAMETER) {
       disposition_ex_unknown.store(true, std::memory_order_relaxed);
-    } else if (*error != ERROR_NOT_SUPPORTED) {
+    } else if (*error != ERROR_NOT_SUPPORTED && *error != ERROR_INVALID_FUNCTION) {
       return false;  // not empty, or held: the older class would fail the same way
     }
   }

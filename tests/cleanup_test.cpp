@@ -201,6 +201,23 @@ TEST_F(CleanUp, LongPathsAndReadOnlyFilesGoInTheFirstAttempt) {
 
 // The console handler's thread and the main thread may both remove the tree at once:
 // entries that vanish under one of them are no error, and the tree goes.
+// A read-only file with a second name inside the tree: the attribute belongs to the file,
+// not to the name, so clearing it for the removal would change the file outside too. The
+// name inside stays instead (and with it the tree); the file outside keeps its attribute.
+TEST_F(CleanUp, ReadOnlyFileWithANameOutsideKeepsItsAttribute) {
+  const std::wstring outside = sentinel_ + L"\\shared.bin";
+  ASSERT_TRUE(write_file(outside, "shared"));
+  ASSERT_TRUE(SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_READONLY));
+  ASSERT_TRUE(CreateHardLinkW((target_ + L"\\sub\\link.bin").c_str(), outside.c_str(), nullptr));
+  clean_up();
+  const DWORD attributes = GetFileAttributesW(outside.c_str());
+  SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_NORMAL);
+  SetFileAttributesW((target_ + L"\\sub\\link.bin").c_str(), FILE_ATTRIBUTE_NORMAL);
+  ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(attributes & FILE_ATTRIBUTE_READONLY, 0u) << "the file outside lost its read-only attribute";
+  EXPECT_EQ(read_file(outside), "shared");
+}
+
 TEST_F(CleanUp, TwoThreadsRemovingTheSameTreeBothFinishAndNothingStays) {
   for (int directory = 0; directory < 8; ++directory) {
     for (int file = 0; file < 16; ++file) {
