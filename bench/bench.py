@@ -41,7 +41,7 @@ MIB = 1 << 20
 APP_NAME = "tavrin-bench-app"
 TINY_NAME = "tavrin-bench-tiny"
 CACHED_NAME = "tavrin-bench-cached"
-CACHED_PRODUCT = "Zandoria"  # the stub's built-in product name names the cached tree
+CACHED_PRODUCT = CACHED_NAME  # without --product-name the exe's own name names the cached tree
 SECOND_STARTS = 3  # second starts per repetition: each takes only milliseconds
 DECODER_FALLBACK_BYTES = 134_707_000  # ZSTD_estimateDStreamSize(1 << 27) of libzstd 1.5.4
 
@@ -217,7 +217,8 @@ class Bench:
     def app(self, payload, name, place="temp", launcher=None):
         path = os.path.join(self.work, name + ".exe")
         run([self.packer, "exe", "--launcher", launcher or self.binary("tavrin-launcher.exe"), "--payload",
-             payload, "-o", path, "--unpack-to", place], stdout=subprocess.DEVNULL)
+             payload, "-o", path, "--unpack-to", place]
+            + (["--execution-level", "asInvoker"] if place == "cache" else []), stdout=subprocess.DEVNULL)
         return path
 
     def cached_product_folder(self):

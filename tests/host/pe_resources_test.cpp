@@ -560,7 +560,7 @@ TEST_F(ExeCommand, UnpackToCacheStoresThePlaceAndTempDropsIt) {
   const auto place = std::find_if(items.begin(), items.end(), is_place);
   ASSERT_NE(place, items.end());
   const std::vector<ResourceItem> expected =
-      make_place_resources(UnpackPlace::cache, PlaceIdentity{}, payload_bytes.data(), payload_bytes.size());
+      make_place_resources(UnpackPlace::cache, PlaceIdentity{"Cached", ""}, payload_bytes.data(), payload_bytes.size());
   ASSERT_EQ(expected.size(), 1u);
   EXPECT_EQ(place->data, expected[0].data);
   EXPECT_EQ(items.size(), typical_leaves().size() + 2);
@@ -579,6 +579,22 @@ TEST_F(ExeCommand, UnpackToCacheStoresThePlaceAndTempDropsIt) {
                  "disk"}),
             2);
   EXPECT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", cached.string(), "--unpack-to"}), 2);
+
+  // A cached tree may be changed by any program of the user's: an exe that asks for
+  // elevation is refused the cached place, unless it is packed to run as its caller.
+  std::vector<Leaf> elevated = typical_leaves();
+  elevated.back().data =
+      "<assembly><trustInfo><security><requestedPrivileges><requestedExecutionLevel level=\"requireAdministrator\" "
+      "uiAccess=\"false\"/></requestedPrivileges></security></trustInfo></assembly>";
+  const fs::path elevated_stub = write("elevated.exe", build_stub(StubShape{0x8664, 0x20B, elevated, 0, ""}));
+  const fs::path refused = directory_ / "Refused.exe";
+  const std::vector<std::string> cached_line = {"--launcher", elevated_stub.string(), "--payload", payload.string(),
+                                                "-o", refused.string(), "--unpack-to", "cache"};
+  EXPECT_EQ(run(cached_line), 1);
+  EXPECT_FALSE(fs::exists(refused));
+  std::vector<std::string> as_invoker = cached_line;
+  as_invoker.insert(as_invoker.end(), {"--execution-level", "asInvoker"});
+  EXPECT_EQ(run(as_invoker), 0);
 }
 
 TEST_F(ExeCommand, FailuresLeaveNoExeAndNoTemporaryFile) {

@@ -59,7 +59,8 @@ cp -r "$tavrin_root/examples/hello" "$work/hello"
 # The same application once more, for the cached place.
 cat >>"$work/hello/CMakeLists.txt" <<'CACHED'
 tavrin_add_onefile(hello_cached MAIN hello LIBRARIES words DIRECTORY app-data FILES NOTICE.txt
-  OUTPUT_NAME HelloCached VERSION ${PROJECT_VERSION} PRODUCT_NAME "Hello" UNPACK_TO cache)
+  OUTPUT_NAME HelloCached VERSION ${PROJECT_VERSION} PRODUCT_NAME "Hello" UNPACK_TO cache
+  EXECUTION_LEVEL asInvoker)
 CACHED
 cmake -S "$work/hello" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_TOOLCHAIN_FILE="$prefix/share/tavrin/mingw-w64.cmake" >"$work/configure.log" 2>&1 \

@@ -153,11 +153,17 @@ int run_exe_command(int argc, char** argv) {
     return report_error(error, pack_exit_failure);
   }
   const AppIdentity& identity = request.identity;
+  PlaceIdentity place_identity = place_identity_of(identity);
+  // Without a product name of its own, the exe's name tells one application's trees from
+  // another's: the stub's name would put every such application in one folder, where each
+  // start of one retires the trees of the others.
+  if (place_identity.product.empty()) place_identity.product = request.request.output.stem().u8string();
   const std::vector<ResourceItem> place =
-      make_place_resources(request.place, place_identity_of(identity), payload.data(), payload.size());
-  const ResourceEdit edit = [&identity, &place](std::vector<ResourceItem>* items, std::string* fault) {
+      make_place_resources(request.place, place_identity, payload.data(), payload.size());
+  const bool cached = request.place == UnpackPlace::cache;
+  const ResourceEdit edit = [&identity, &place, cached](std::vector<ResourceItem>* items, std::string* fault) {
     set_place_resources(place, items);
-    return apply_identity(identity, items, fault);
+    return apply_identity(identity, items, fault) && (!cached || check_cache_runs_as_invoker(*items, fault));
   };
   if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, edit)) {
     return report_error("launcher stub '" + describe_path(request.launcher) + "': " + error, pack_exit_failure);

@@ -210,19 +210,48 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out) {
   return true;
 }
 
-bool set_execution_level(const Bytes& manifest, const std::string& level, Bytes* out, std::string* error) {
+namespace {
+
+// The span of the level value in the manifest's one requestedExecutionLevel element;
+// *none tells a manifest without such an element from other failures.
+bool find_execution_level(const Bytes& manifest, size_t* value_begin, size_t* value_end, bool* none,
+                          std::string* error) {
   const std::string xml(manifest.begin(), manifest.end());
   if (xml.find('\0') != std::string::npos) return fail(error, "not UTF-8 text (UTF-16?)");
   std::vector<std::pair<size_t, size_t>> tags;
   if (!find_start_tags(xml, execution_level_element, &tags)) return fail(error, "unclosed markup in the XML");
+  *none = tags.empty();
   if (tags.size() != 1) {
     return fail(error, std::to_string(tags.size()) + " " + execution_level_element + " elements, not one");
   }
-  size_t value_begin = 0;
-  size_t value_end = 0;
-  if (!find_attribute_value(xml, tags[0].first, tags[0].second, level_attribute, &value_begin, &value_end)) {
+  if (!find_attribute_value(xml, tags[0].first, tags[0].second, level_attribute, value_begin, value_end)) {
     return fail(error, execution_level_element + " has no level attribute");
   }
+  return true;
+}
+
+}  // namespace
+
+bool read_execution_level(const Bytes& manifest, std::string* level, std::string* error) {
+  size_t value_begin = 0;
+  size_t value_end = 0;
+  bool none = false;
+  if (!find_execution_level(manifest, &value_begin, &value_end, &none, error)) {
+    // Windows starts an exe whose manifest requests no level as its caller.
+    if (!none) return false;
+    *level = "asInvoker";
+    return true;
+  }
+  level->assign(manifest.begin() + static_cast<std::ptrdiff_t>(value_begin),
+                manifest.begin() + static_cast<std::ptrdiff_t>(value_end));
+  return true;
+}
+
+bool set_execution_level(const Bytes& manifest, const std::string& level, Bytes* out, std::string* error) {
+  size_t value_begin = 0;
+  size_t value_end = 0;
+  bool none = false;
+  if (!find_execution_level(manifest, &value_begin, &value_end, &none, error)) return false;
   out->assign(manifest.begin(), manifest.begin() + static_cast<std::ptrdiff_t>(value_begin));
   out->insert(out->end(), level.begin(), level.end());
   out->insert(out->end(), manifest.begin() + static_cast<std::ptrdiff_t>(value_end), manifest.end());

@@ -45,6 +45,10 @@ bool utf8_to_utf16(const std::string& text, std::u16string* out);
 // such element carrying a level attribute.
 bool set_execution_level(const Bytes& manifest, const std::string& level, Bytes* out, std::string* error);
 
+// The level that the manifest's one requestedExecutionLevel element requests; asInvoker
+// for a manifest without one, as Windows reads it.
+bool read_execution_level(const Bytes& manifest, std::string* level, std::string* error);
+
 // Applies every part of identity that is set to the stub's resources.
 bool apply_identity(const AppIdentity& identity, std::vector<ResourceItem>* items, std::string* error);
 

@@ -115,6 +115,26 @@ bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::st
   return true;
 }
 
+bool check_cache_runs_as_invoker(const std::vector<ResourceItem>& items, std::string* error) {
+  for (const ResourceItem& item : items) {
+    if (item.type.is_name || item.type.id != resource_type_manifest || item.name.is_name ||
+        item.name.id != application_manifest_id) {
+      continue;
+    }
+    std::string level;
+    if (!read_execution_level(item.data, &level, error)) {
+      *error = "cannot read the execution level of the manifest: " + *error;
+      return false;
+    }
+    if (level != "asInvoker") {
+      *error = "--unpack-to cache needs --execution-level asInvoker: this exe requests " + level +
+               ", and an elevated start would run files of the cache that the user's other programs can change";
+      return false;
+    }
+  }
+  return true;
+}
+
 PlaceIdentity place_identity_of(const AppIdentity& identity) {
   PlaceIdentity place;
   if (identity.product_name) place.product = *identity.product_name;

@@ -37,6 +37,13 @@ std::string payload_digest_text(const unsigned char* payload, size_t size);
 // trailing dots and spaces go, the length is bounded and a device name gets a leading '_'.
 std::u16string sanitize_place_component(const std::string& text);
 
+// A cached tree stays in the user's own folder, where every program the user runs, elevated
+// or not, may change it between starts. An exe whose manifest asks for elevation would run
+// such files with administrator rights, so a cached place goes only with an exe that runs
+// as its caller (asInvoker, or no manifest at all). False, with the reason, otherwise;
+// items are the exe's resources with the identity already applied.
+bool check_cache_runs_as_invoker(const std::vector<ResourceItem>& items, std::string* error);
+
 // The tree's spec for this payload and identity.
 std::u16string build_place_spec(const PlaceIdentity& identity, const std::string& digest);
 
