@@ -36,7 +36,8 @@ constexpr DWORD publish_pause_ms = 50;
 // directory (listing it, opening files in it) is never hindered, and the holder's own
 // rename of its staging directory (MoveFileExW, which opens for delete) still works.
 // Windows also refuses to rename a directory with an open or mapped file in it, which
-// covers processes that the application starts from its tree.
+// covers processes that the application starts from its tree and that outlive it; wine
+// renames such a directory, so there only the holders protect a tree.
 constexpr DWORD holder_access = GENERIC_READ;
 constexpr DWORD holder_share = FILE_SHARE_READ | FILE_SHARE_DELETE;
 constexpr DWORD retire_access = FILE_ADD_FILE | SYNCHRONIZE;
@@ -351,12 +352,18 @@ void publish_staged_tree() {
   HANDLE staging = tree_holder;
   tree_holder = INVALID_HANDLE_VALUE;
   if (recorded && use_complete_tree()) {
-    state.tree_kept.store(1);
     wchar_t tomb[path_capacity];
-    const bool moved = make_tomb_name(tomb, staging_directory) && MoveFileExW(staging_directory, tomb, 0);
-    CloseHandle(staging);
-    if (moved) remove_tree(tomb);
-    return;
+    if (make_tomb_name(tomb, staging_directory) && MoveFileExW(staging_directory, tomb, 0)) {
+      state.tree_kept.store(1);
+      CloseHandle(staging);
+      remove_tree(tomb);
+      return;
+    }
+    // The own copy cannot be moved aside (a scanner may still read a file in it). Left where
+    // it is, it would be what the child finds by name, and nothing would ever remove it: it
+    // serves this start instead, like a temporary tree.
+    CloseHandle(tree_holder);
+    tree_holder = INVALID_HANDLE_VALUE;
   }
   // Neither tree can be shared: the staging directory serves this start alone, and the
   // clean-up removes it at the end like a temporary tree.
