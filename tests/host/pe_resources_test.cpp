@@ -345,6 +345,25 @@ TEST(AttachPayload, RepackingReplacesItsOwnSectionInsteadOfGrowing) {
   EXPECT_EQ(attach_or_fail(second, text_bytes("VZY second")), fresh);
 }
 
+// Wine copies a section whose file data is not page-aligned into memory at every start.
+TEST(AttachPayload, PutsTheSectionOnAPageBoundaryAlsoWhenRepackingAnUnalignedOne) {
+  constexpr uint32_t page = 4096;
+  const Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});
+  ASSERT_NE(stub.size() % page, 0u);  // else the stub's end would be aligned by chance
+  const Bytes payload = text_bytes("VZY aligned");
+  const Bytes fresh = attach_or_fail(stub, payload);
+  const size_t last = section_table + 40 * (get16(fresh, coff_offset + 2) - 1);
+  const uint32_t raw_pointer = get32(fresh, last + 20);
+  EXPECT_EQ(raw_pointer % page, 0u);
+  EXPECT_TRUE(std::all_of(fresh.begin() + stub.size(), fresh.begin() + raw_pointer, [](unsigned char b) { return b == 0; }));
+  // The same exe as an earlier packer laid it out: the section right at the stub's end.
+  Bytes unaligned(fresh.begin(), fresh.begin() + stub.size());
+  unaligned.insert(unaligned.end(), fresh.begin() + raw_pointer, fresh.end());
+  put32(&unaligned, last + 20, static_cast<uint32_t>(stub.size()));
+  ASSERT_EQ(read_or_fail(unaligned).size(), typical_leaves().size() + 1);
+  EXPECT_EQ(attach_or_fail(unaligned, payload), fresh);
+}
+
 TEST(AttachPayload, StubWithoutResourcesGetsOnlyThePayload) {
   const Bytes stub = build_stub(StubShape{});
   ASSERT_TRUE(read_or_fail(stub).empty());
