@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "paths/system_library.h"
+
 namespace {
 
 // The longest path the system handles, with its terminator.
@@ -76,12 +78,8 @@ template <typename Function>
 Function find_ntdll_function(std::atomic<Function>* cache, const char* name) {
   Function function = cache->load();
   if (function != nullptr) return function;
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  if (ntdll == nullptr) return nullptr;
-  const FARPROC found = GetProcAddress(ntdll, name);
-  if (found == nullptr) return nullptr;
-  function = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
-  cache->store(function);
+  function = find_library_function<Function>(GetModuleHandleA("ntdll.dll"), name);
+  if (function != nullptr) cache->store(function);
   return function;
 }
 

@@ -5,6 +5,7 @@
 #include "diag/diag.h"
 #include "diag/messages.h"
 #include "launcher/state.h"
+#include "paths/system_library.h"
 
 namespace {
 
@@ -13,11 +14,9 @@ using AddDllDirectoryFunction = DLL_DIRECTORY_COOKIE(WINAPI*)(PCWSTR);
 // Looked up at run time: Windows 7 without its loader update lacks the function, and the
 // launcher must start there all the same. The load below does not depend on it.
 void add_target_to_dll_directories() {
-  HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-  if (kernel == nullptr) return;
-  const FARPROC found = GetProcAddress(kernel, "AddDllDirectory");
-  if (found == nullptr) return;
-  const auto add_directory = reinterpret_cast<AddDllDirectoryFunction>(reinterpret_cast<void (*)()>(found));
+  const auto add_directory =
+      find_library_function<AddDllDirectoryFunction>(GetModuleHandleA("Kernel32.dll"), "AddDllDirectory");
+  if (add_directory == nullptr) return;
   add_directory(launcher_state.target_directory);
 }
 

@@ -9,6 +9,7 @@
 #include "launcher/state.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
+#include "payload/container.h"
 #include "payload/entry_stream.h"
 #include "payload/format.h"
 #include "payload/tree_marker.h"
@@ -90,14 +91,10 @@ bool is_tree_name(const wchar_t* name) {
 // usable resource: the temporary place then serves, exactly as without one.
 bool load_cache_tree() {
   LauncherState& state = launcher_state;
-  HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(place_resource_id), MAKEINTRESOURCEA(payload_resource_type));
-  if (resource == nullptr) return false;
-  HGLOBAL loaded = LoadResource(nullptr, resource);
-  const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
-  if (data == nullptr) return false;
+  const PayloadLocation place = locate_own_resource(place_resource_id);
+  if (place.data == nullptr) return false;
   wchar_t spec[place_spec_capacity];
-  if (!parse_place_resource(static_cast<const unsigned char*>(data), SizeofResource(nullptr, resource), spec,
-                            state.place_digest)) {
+  if (!parse_place_resource(place.data, place.size, spec, state.place_digest)) {
     return false;
   }
   if (!expand_spec(state.cache_tree, spec, path_capacity)) {

@@ -8,6 +8,7 @@
 
 #include "diag/diag.h"
 #include "paths/bounded.h"
+#include "paths/system_library.h"
 
 namespace {
 
@@ -27,12 +28,9 @@ enum class Resolution { resolved, cannot_open, too_long };
 // Looked up on every call rather than imported, so that the launcher starts on systems
 // that lack the function; without it the input path is used as it stands.
 DWORD query_final_path(HANDLE file, wchar_t* output, size_t capacity) {
-  HMODULE kernel = GetModuleHandleA("Kernel32.dll");
-  if (kernel == nullptr) return 0;
-  const FARPROC found = GetProcAddress(kernel, "GetFinalPathNameByHandleW");
-  if (found == nullptr) return 0;
-  // Through void (*)(): the one function pointer type that converts without a warning.
-  const auto function = reinterpret_cast<FinalPathFunction>(reinterpret_cast<void (*)()>(found));
+  const auto function =
+      find_library_function<FinalPathFunction>(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW");
+  if (function == nullptr) return 0;
   return function(file, output, static_cast<DWORD>(capacity), 0 /* normalised, drive-letter form */);
 }
 

@@ -10,6 +10,8 @@
 HMODULE load_system_library(const wchar_t* name);
 
 // GetProcAddress typed as the function it finds; nullptr when module or name is missing.
+// Also for functions of modules every process has loaded (kernel32, ntdll) that an older
+// system may lack, so that the launcher still starts there.
 template <typename Function>
 Function find_library_function(HMODULE module, const char* name) {
   if (module == nullptr) return nullptr;

@@ -9,6 +9,10 @@ struct PayloadLocation {
   uint32_t size;              // as SizeofResource reports it
 };
 
+// Resource id of type 10 in the own executable, mapped in place; {nullptr, 0} when it cannot
+// be found, loaded or locked. Windows only.
+PayloadLocation locate_own_resource(uint16_t id);
+
 // Resource 27 of type 10 in the own executable. A payload that cannot be found, loaded or
 // locked comes back as {nullptr, 0}, which check_payload_header reports. Windows only.
 PayloadLocation locate_payload();

@@ -3,9 +3,8 @@
 #include "payload/container.h"
 #include "payload/format.h"
 
-PayloadLocation locate_payload() {
-  HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(payload_resource_id),
-                                 MAKEINTRESOURCEA(payload_resource_type));
+PayloadLocation locate_own_resource(uint16_t id) {
+  HRSRC resource = FindResourceA(nullptr, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(payload_resource_type));
   if (resource == nullptr) return PayloadLocation{nullptr, 0};
   // Resource handles are not real HGLOBALs: nothing to free or unlock later.
   HGLOBAL loaded = LoadResource(nullptr, resource);
@@ -14,4 +13,8 @@ PayloadLocation locate_payload() {
   if (data == nullptr) return PayloadLocation{nullptr, 0};
   return PayloadLocation{static_cast<const unsigned char*>(data),
                          static_cast<uint32_t>(SizeofResource(nullptr, resource))};
+}
+
+PayloadLocation locate_payload() {
+  return locate_own_resource(payload_resource_id);
 }
