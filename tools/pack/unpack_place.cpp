@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
@@ -75,11 +74,7 @@ std::string payload_digest_text(const unsigned char* payload, size_t size) {
 
 std::u16string sanitize_place_component(const std::string& text) {
   std::u16string units;
-  try {
-    units = std::filesystem::u8path(text).u16string();
-  } catch (const std::exception&) {
-    units.clear();  // not UTF-8: nothing of it is kept
-  }
+  if (!utf8_to_utf16(text, &units)) units.clear();  // not UTF-8: nothing of it is kept
   for (char16_t& unit : units) {
     if (is_refused_unit(unit)) unit = place_replacement;
   }
