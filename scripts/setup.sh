@@ -5,13 +5,14 @@
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$here/scripts/zstd_source.sh"
 build_dir="${TAVRIN_BUILD_DIR:-$here/build}"
 deps_dir="$build_dir/deps"
 
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   mingw-w64-x86-64-dev wine icoutils zstd libzstd-dev googletest cmake make g++
-  dpkg-dev python3 clang libclang-rt-14-dev procps mount
+  dpkg-dev python3 clang libclang-rt-dev procps mount
   # the packer's command-line parser (header only, also for the Windows build); the tests'
   # independent reader of version resources
   libcli11-dev python3-pefile
@@ -83,35 +84,34 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   as_root apt-get update -qq
+  # A name that this machine's sources do not offer (another release, a missing component)
+  # would fail the whole install with apt's own message: name each such package instead.
+  unavailable=()
+  for p in "${missing[@]}"; do
+    apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]' || unavailable+=("$p")
+  done
+  if [ "${#unavailable[@]}" -gt 0 ]; then
+    echo "setup: the package sources offer no installable ${unavailable[*]}; this set-up is made for" \
+      "Debian 12 (bookworm) with its main component: add that source, or install the same tools" \
+      "under this release's names, and run the set-up again" >&2
+    exit 1
+  fi
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-zstd_win="$deps_dir/zstd-win"
-if [ ! -f "$zstd_win/lib/libzstd.a" ]; then
-  # apt-get source needs a deb-src entry; Debian's images ship only binary ones.
-  if ! grep -rqs '^Types:.*deb-src\|^deb-src ' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+# apt-get source needs deb-src entries; Debian's images ship only binary ones. Whether the
+# machine has them in some form (one-line, deb822, its own mirror) is asked of apt itself:
+# a listed source version of libzstd is all the step needs. Stale lists are refreshed
+# first; only when that lists nothing either are entries of our own added.
+if [ -z "$(list_zstd_source_versions)" ]; then
+  as_root apt-get update -qq
+  if [ -z "$(list_zstd_source_versions)" ] && [ ! -e /etc/apt/sources.list.d/tavrin-deb-src.sources ] &&
+    [ ! -e /etc/apt/sources.list.d/tavrin-deb-src.list ]; then
     add_source_entries
     as_root apt-get update -qq
   fi
-  src_dir="$deps_dir/src"
-  rm -rf "$src_dir"
-  mkdir -p "$src_dir"
-  chmod 777 "$src_dir"   # apt-get source drops to the _apt user for the download
-  (cd "$src_dir" && apt-get source -qq libzstd 2>&1 | grep -v '^W: Download is performed unsandboxed' || true)
-  zstd_src=$(find "$src_dir" -mindepth 1 -maxdepth 1 -type d \( -name 'libzstd-*' -o -name 'zstd-*' \) | head -n 1)
-  if [ -z "$zstd_src" ] || [ ! -d "$zstd_src/lib" ]; then
-    echo "setup: apt-get source libzstd gave no source tree" >&2
-    exit 1
-  fi
-  echo "setup: building the Windows libzstd from $(basename "$zstd_src")"
-  make -s -C "$zstd_src/lib" -j"$(nproc)" libzstd.a \
-    CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
-    ZSTD_LEGACY_SUPPORT=0 >"$deps_dir/zstd-build.log" 2>&1 \
-    || { cat "$deps_dir/zstd-build.log" >&2; exit 1; }
-  mkdir -p "$zstd_win/lib" "$zstd_win/include"
-  cp "$zstd_src/lib/libzstd.a" "$zstd_win/lib/"
-  cp "$zstd_src/lib/zstd.h" "$zstd_src/lib/zstd_errors.h" "$zstd_src/lib/zdict.h" "$zstd_win/include/"
-  rm -rf "$src_dir"
 fi
+ensure_target_zstd "$deps_dir"
+zstd_win="$deps_dir/zstd-win"
 
 echo "setup: ready (toolchain, wine, target libzstd in $zstd_win)"
