@@ -7,6 +7,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 #include "paths/shell.h"
 
 namespace {
@@ -76,6 +77,8 @@ DWORD launch_and_wait() {
   }
   CloseHandle(child.hThread);
   share_child_handle(child.hProcess);
+  // Now, while the application starts, rather than before it.
+  sweep_stale_trees();
   DWORD exit_code = 0;
   WaitForSingleObject(child.hProcess, INFINITE);
   if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = exit_code_unreadable;

@@ -7,6 +7,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
 #include "payload/container.h"
@@ -23,6 +24,10 @@ namespace {
 constexpr const wchar_t staging_suffix_spec[] = L"~new_{PID}_{TIME}";
 constexpr const wchar_t tomb_suffix_spec[] = L"~old_{PID}_{TIME}_";
 constexpr wchar_t place_suffix_mark = L'~';
+// The fixed part of those two suffixes, before the PID.
+constexpr wchar_t staging_mark[] = L"~new_";
+constexpr wchar_t tomb_mark[] = L"~old_";
+constexpr size_t suffix_mark_length = 5;
 // An inherited TIME may be long; a suffix that makes the path too long is refused, not fatal.
 constexpr size_t suffix_capacity = path_capacity;
 constexpr size_t counter_text_capacity = 32;
@@ -204,9 +209,31 @@ bool retire_directory(const wchar_t* directory) {
   return moved;
 }
 
-// Old trees, dead starts' staging directories and left-over tombs of the same product:
-// every plain directory beside the cached tree with a tree's name, other than the tree.
-void sweep_old_trees() {
+// "~new_<PID>_<TIME>" or "~old_<PID>_<TIME>_<N>" at suffix, the start it records in *stamp.
+bool parse_place_suffix(const wchar_t* suffix, TreeStamp* stamp) {
+  const bool staging = wcsncmp(suffix, staging_mark, suffix_mark_length) == 0;
+  if (!staging && wcsncmp(suffix, tomb_mark, suffix_mark_length) != 0) return false;
+  const wchar_t* rest = parse_tree_stamp(suffix + suffix_mark_length, stamp);
+  if (rest == nullptr) return false;
+  if (staging) return *rest == L'\0';
+  if (*rest++ != L'_' || *rest == L'\0') return false;
+  while (*rest >= L'0' && *rest <= L'9') ++rest;
+  return *rest == L'\0';
+}
+
+// A staging directory or old tree whose start is over: a start killed before it published,
+// or while it removed an old tree.
+bool is_stale_sibling(const wchar_t* name, uint64_t now) {
+  const wchar_t* mark = wcschr(name, place_suffix_mark);
+  TreeStamp stamp{};
+  return mark != nullptr && parse_place_suffix(mark, &stamp) && judge_start(stamp, now) == StartVerdict::over;
+}
+
+// Every plain directory beside the cached tree with a tree's name, other than the tree:
+// old trees, dead starts' staging directories and left-over old trees of the same product.
+// all_unused: every one that no process holds (after this start published a new tree);
+// otherwise only those whose start is over, within one sweep's bound.
+void sweep_old_trees(bool all_unused) {
   wchar_t folder[path_capacity];
   copy_bounded(folder, launcher_state.cache_tree, path_capacity);
   wchar_t* last = wcsrchr(folder, L'\\');
@@ -217,6 +244,8 @@ void sweep_old_trees() {
   if (folder_attributes == INVALID_FILE_ATTRIBUTES || (folder_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return;
   wchar_t pattern[path_capacity];
   if (!join_path(pattern, path_capacity, folder, L"*")) return;
+  SweepBudget budget = begin_sweep();
+  const uint64_t now = current_file_time();
   WIN32_FIND_DATAW found;
   HANDLE search = FindFirstFileW(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return;
@@ -224,9 +253,10 @@ void sweep_old_trees() {
     const DWORD attributes = found.dwFileAttributes;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
     if (wcscmp(found.cFileName, own_name) == 0 || !is_tree_name(found.cFileName)) continue;
+    if (!all_unused && !is_stale_sibling(found.cFileName, now)) continue;
     wchar_t sibling[path_capacity];
-    if (join_path(sibling, path_capacity, folder, found.cFileName)) retire_directory(sibling);
-  } while (FindNextFileW(search, &found));
+    if (join_path(sibling, path_capacity, folder, found.cFileName) && retire_directory(sibling)) ++budget.removed;
+  } while ((all_unused || budget_left(budget)) && FindNextFileW(search, &found));
   FindClose(search);
 }
 
@@ -368,5 +398,5 @@ void publish_staged_tree() {
 }
 
 void sweep_after_run() {
-  if (sweep_due) sweep_old_trees();
+  if (launcher_state.cache_tree[0] != L'\0') sweep_old_trees(sweep_due);
 }

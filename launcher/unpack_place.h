@@ -30,7 +30,9 @@ void record_staged_entry(const wchar_t* name, uint64_t size);
 // its staging directory, which the clean-up removes like a temporary tree.
 void publish_staged_tree();
 
-// After the run of a start that published a new tree: removes the product's other trees,
-// old staging directories and left-overs that no process uses; the rest stay. Done after
-// the run so that the first start of a new version does not wait for it.
+// After the run. A start that published a new tree removes the product's other trees, old
+// staging directories and left-overs that no process uses; every other cached start
+// removes, within one sweep's bound, the staging directories and left-over old trees whose
+// start is over (a first start killed while it unpacked, a start killed while it removed an
+// old tree). Done after the run so that no start waits for it.
 void sweep_after_run();
