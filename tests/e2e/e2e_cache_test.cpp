@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "e2e/harness.h"
+#include "launcher/sweep.h"
 #include "paths/spec.h"
 #include "payload/format.h"
 #include "support/files.h"
@@ -240,6 +241,52 @@ TEST_F(CachedPlace, CacheFolderThatCannotBeCreatedFallsBackToTheTemporaryPlace) 
   EXPECT_EQ(reports[0].module_directory(), expected_target(workspace_, pid, start));
   EXPECT_TRUE(temp_entries(workspace_).empty()) << "the temporary tree is removed as always";
   DeleteFileW(product_dir_.c_str());
+}
+
+// Without publishing a tree of its own, a start removes the staging directory that a start
+// killed while unpacking left (its name records a start that is over), and leaves the one
+// named by a start that runs.
+TEST_F(CachedPlace, LaterStartRemovesAKilledStartsStagingDirectoryButNotARunningOnes) {
+  const std::wstring tree = pack_cached(data_of('i'), L"APP1.exe");
+  const std::wstring exe1 = exe_;
+  run_once(exe1);
+  const std::wstring tree2 = pack_cached(data_of('j'), L"APP2.exe", many_files);
+  LaunchOptions old_start;
+  // The kill comes seconds after the start; a day-old launch time keeps it clear of the young rule.
+  old_start.set_variables = {{L"TAVRIN_ONEFILE_START", std::to_wstring(current_file_time() - 864000000000ull)}};
+  Launch killed;
+  ASSERT_TRUE(killed.start(workspace_, exe_, exe_, {}, old_start)) << killed.start_failure();
+  std::wstring staging;
+  const ULONGLONG deadline = GetTickCount64() + staging_wait_ms;
+  while (staging.empty() && GetTickCount64() < deadline) {
+    for (const std::wstring& name : directory_names(product_dir_)) {
+      if (name.find(L"~new_") != std::wstring::npos && directory_names(product_dir_ + L"\\" + name + L"\\extra").size() > 10) {
+        staging = product_dir_ + L"\\" + name;
+      }
+    }
+    if (staging.empty()) Sleep(poll_pause_ms);
+  }
+  ASSERT_FALSE(staging.empty()) << "the start never showed its staging directory";
+  TerminateProcess(killed.process(), 1);
+  killed.wait();
+
+  EventPair events;
+  LaunchOptions options;
+  events.add_to(&options);
+  options.set_variables.push_back({L"E2E_ACTION", L"wait"});
+  Launch running;
+  ASSERT_TRUE(running.start(workspace_, exe1, exe1, {}, options)) << running.start_failure();
+  ASSERT_TRUE(events.wait_ready());
+  const std::wstring running_staging =
+      tree2 + L"~new_" + std::to_wstring(running.pid()) + L"_" + std::to_wstring(current_file_time());
+  ASSERT_TRUE(CreateDirectoryW(running_staging.c_str(), nullptr));
+  ASSERT_TRUE(write_file(running_staging + L"\\app.dll", "partly written"));
+
+  EXPECT_EQ(run_once(exe1).module_directory(), tree) << "the complete tree serves; nothing is published";
+  EXPECT_FALSE(directory_exists(staging)) << "the killed start's staging directory is gone";
+  EXPECT_EQ(read_file(running_staging + L"\\app.dll"), "partly written");
+  events.release();
+  EXPECT_EQ(running.wait().exit_code, 0u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Links inside the target directory, and the target directory itself replaced by a link:
-// the clean-up removes links as links and never deletes, lists or changes what they point
-// at (a sentinel tree outside TEMP, compared byte for byte). On Windows the links are made
+// Links inside the target directory, the target directory itself replaced by a link, and a
+// link named like a tree that an earlier start left: the clean-up and the sweep remove links
+// as links at most and never delete, list or change what they point at (a sentinel tree
+// outside TEMP, compared byte for byte). On Windows the links are made
 // with CreateSymbolicLinkW; under wine, which cannot make them, tests/e2e/links.sh makes
 // them from the Linux side on request, and without it these tests are skipped.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "e2e/harness.h"
 #include "launcher/cleanup.h"
 #include "launcher/state.h"
+#include "launcher/sweep.h"
 #include "paths/bounded.h"
 #include "support/files.h"
 #include "support/payload_builder.h"
@@ -187,6 +189,64 @@ TEST_F(Links, TargetReplacedByALinkBeforeTheRemovalLeavesWhatItPointsAt) {
   EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "the link itself is removed";
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
   EXPECT_EQ(pauses, 0);
+}
+
+// Files below root with their contents, for a byte-for-byte comparison.
+std::map<std::wstring, std::string> tree_contents(const std::wstring& root) {
+  std::map<std::wstring, std::string> contents;
+  for (const std::wstring& file : list_files(root)) contents[file] = read_file(root + L"\\" + file);
+  return contents;
+}
+
+// One start's sweep of one TEMP: trees whose start is provably over go (the PID of no
+// process; a live PID whose process began after the recorded time), and everything else
+// stays byte for byte: a running launcher's tree, a young tree, a link named like a tree
+// and what it points at, a name that only looks like a tree.
+TEST_F(Links, StartRemovesOnlyTreesWhoseStartIsOver) {
+  DWORD ended = 0;
+  ASSERT_EQ(launch(workspace_, exe_, {}, {}, &ended).exit_code, 0u);
+  FILETIME created{}, exited{}, kernel{}, user{};
+  ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
+  const uint64_t own_creation = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+  const uint64_t day = 24ull * 3600 * 10000000;
+  const std::wstring temp = workspace_.temp + L"\\";
+  const std::wstring dead = L"onefile_" + std::to_wstring(ended) + L"_" + std::to_wstring(own_creation - day);
+  const std::wstring reused = L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                              std::to_wstring(own_creation - day);
+  const std::wstring young = L"onefile_" + std::to_wstring(ended) + L"_" + std::to_wstring(current_file_time());
+  const std::wstring link = L"onefile_" + std::to_wstring(ended) + L"_" + std::to_wstring(own_creation - 2 * day);
+  const std::wstring look_alike = L"onefile_12_x";
+  EventPair events;
+  LaunchOptions options;
+  options.set_variables = {{L"E2E_ACTION", L"wait"}};
+  events.add_to(&options);
+  Launch running;
+  ASSERT_TRUE(running.start(workspace_, exe_, quote_argument(exe_), {}, options)) << running.start_failure();
+  ASSERT_TRUE(events.wait_ready());
+  std::wstring running_tree;
+  for (const std::wstring& name : temp_entries(workspace_)) {
+    if (name.rfind(L"onefile_" + std::to_wstring(running.pid()) + L"_", 0) == 0) running_tree = name;
+  }
+  ASSERT_FALSE(running_tree.empty());
+  // Planted once the running launcher is past its own sweep, so that the next start is the one judged.
+  for (const std::wstring& name : {dead, reused, young, look_alike}) {
+    ASSERT_TRUE(CreateDirectoryW((temp + name).c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((temp + name + L"\\extra").c_str(), nullptr));
+    ASSERT_TRUE(write_file(temp + name + L"\\extra\\data.bin", pattern_bytes(9000, 4)));
+  }
+  ASSERT_TRUE(plant(temp + link, outside_ + L"\\dir", true));
+
+  std::map<std::wstring, std::map<std::wstring, std::string>> kept;
+  for (const std::wstring& name : {running_tree, young, look_alike}) kept[name] = tree_contents(temp + name);
+
+  ASSERT_EQ(launch(workspace_, exe_, {}).exit_code, 0u);
+  std::vector<std::wstring> expected = {running_tree, young, link, look_alike};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(temp_entries(workspace_), expected);
+  for (const auto& [name, contents] : kept) EXPECT_TRUE(tree_contents(temp + name) == contents) << narrow(name);
+  EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());
+  events.release();
+  EXPECT_EQ(running.wait().exit_code, 0u);
 }
 
 }  // namespace
