@@ -199,23 +199,19 @@ std::map<std::wstring, std::string> tree_contents(const std::wstring& root) {
 }
 
 // One start's sweep of one TEMP: trees whose start is provably over go (the PID of no
-// process; a live PID whose process began after the recorded time), and everything else
-// stays byte for byte: a running launcher's tree, a young tree, a link named like a tree
-// and what it points at, a name that only looks like a tree.
+// process; a live PID whose process began after the recorded time); a running launcher's
+// tree, a young tree, a link named like a tree (and what it points at) and a name that only
+// looks like a tree stay byte for byte.
 TEST_F(Links, StartRemovesOnlyTreesWhoseStartIsOver) {
   DWORD ended = 0;
   ASSERT_EQ(launch(workspace_, exe_, {}, {}, &ended).exit_code, 0u);
   FILETIME created{}, exited{}, kernel{}, user{};
   ASSERT_TRUE(GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user));
-  const uint64_t own_creation = (static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-  const uint64_t day = 24ull * 3600 * 10000000;
-  const std::wstring temp = workspace_.temp + L"\\";
-  const std::wstring dead = L"onefile_" + std::to_wstring(ended) + L"_" + std::to_wstring(own_creation - day);
-  const std::wstring reused = L"onefile_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                              std::to_wstring(own_creation - day);
-  const std::wstring young = L"onefile_" + std::to_wstring(ended) + L"_" + std::to_wstring(current_file_time());
-  const std::wstring link = L"onefile_" + std::to_wstring(ended) + L"_" + std::to_wstring(own_creation - 2 * day);
-  const std::wstring look_alike = L"onefile_12_x";
+  const uint64_t day_before = ((static_cast<uint64_t>(created.dwHighDateTime) << 32) | created.dwLowDateTime) -
+                              864000000000ull;
+  const auto name = [](DWORD pid, uint64_t time) { return L"onefile_" + std::to_wstring(pid) + L"_" + std::to_wstring(time); };
+  const std::wstring dead = name(ended, day_before), reused = name(GetCurrentProcessId(), day_before);
+  const std::wstring young = name(ended, current_file_time()), link = name(ended, day_before - 1);
   EventPair events;
   LaunchOptions options;
   options.set_variables = {{L"E2E_ACTION", L"wait"}};
@@ -223,27 +219,23 @@ TEST_F(Links, StartRemovesOnlyTreesWhoseStartIsOver) {
   Launch running;
   ASSERT_TRUE(running.start(workspace_, exe_, quote_argument(exe_), {}, options)) << running.start_failure();
   ASSERT_TRUE(events.wait_ready());
-  std::wstring running_tree;
-  for (const std::wstring& name : temp_entries(workspace_)) {
-    if (name.rfind(L"onefile_" + std::to_wstring(running.pid()) + L"_", 0) == 0) running_tree = name;
-  }
-  ASSERT_FALSE(running_tree.empty());
+  std::vector<std::wstring> expected = temp_entries(workspace_);  // the running launcher's tree
+  ASSERT_EQ(expected.size(), 1u);
   // Planted once the running launcher is past its own sweep, so that the next start is the one judged.
-  for (const std::wstring& name : {dead, reused, young, look_alike}) {
-    ASSERT_TRUE(CreateDirectoryW((temp + name).c_str(), nullptr));
-    ASSERT_TRUE(CreateDirectoryW((temp + name + L"\\extra").c_str(), nullptr));
-    ASSERT_TRUE(write_file(temp + name + L"\\extra\\data.bin", pattern_bytes(9000, 4)));
+  const std::wstring temp = workspace_.temp + L"\\";
+  for (const std::wstring& tree : {dead, reused, young, std::wstring(L"onefile_12_x")}) {
+    ASSERT_TRUE(CreateDirectoryW((temp + tree).c_str(), nullptr));
+    ASSERT_TRUE(write_file(temp + tree + L"\\data.bin", pattern_bytes(9000, 4)));
   }
   ASSERT_TRUE(plant(temp + link, outside_ + L"\\dir", true));
-
+  expected.insert(expected.end(), {young, link, L"onefile_12_x"});
+  std::sort(expected.begin(), expected.end());
   std::map<std::wstring, std::map<std::wstring, std::string>> kept;
-  for (const std::wstring& name : {running_tree, young, look_alike}) kept[name] = tree_contents(temp + name);
+  for (const std::wstring& tree : expected) kept[tree] = tree_contents(temp + tree);
 
   ASSERT_EQ(launch(workspace_, exe_, {}).exit_code, 0u);
-  std::vector<std::wstring> expected = {running_tree, young, link, look_alike};
-  std::sort(expected.begin(), expected.end());
   EXPECT_EQ(temp_entries(workspace_), expected);
-  for (const auto& [name, contents] : kept) EXPECT_TRUE(tree_contents(temp + name) == contents) << narrow(name);
+  for (const auto& [tree, contents] : kept) EXPECT_TRUE(tree_contents(temp + tree) == contents) << narrow(tree);
   EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());
   events.release();
   EXPECT_EQ(running.wait().exit_code, 0u);
