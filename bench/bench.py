@@ -42,6 +42,9 @@ APP_NAME = "tavrin-bench-app"
 TINY_NAME = "tavrin-bench-tiny"
 CACHED_NAME = "tavrin-bench-cached"
 CACHED_PRODUCT = CACHED_NAME  # without --product-name the exe's own name names the cached tree
+STALE_TREES = 100  # trees of killed starts in TEMP for the sweep's measurement
+STALE_PID = 4000000000  # no process has it: wine's and Windows' PIDs stay far below
+STALE_AGE = 24 * 3600 * 10_000_000  # a day, in FILETIME units: well past the young rule
 SECOND_STARTS = 3  # second starts per repetition: each takes only milliseconds
 DECODER_FALLBACK_BYTES = 134_707_000  # ZSTD_estimateDStreamSize(1 << 27) of libzstd 1.5.4
 
@@ -549,6 +552,48 @@ class Bench:
 
     # ---- the whole run
 
+    def plant_stale_trees(self, temp, dll, count):
+        """Tops TEMP up to count trees of killed starts, each a copy of the tiny tree."""
+        now = time.time_ns() // 100 + FILETIME_UNIX_EPOCH
+        present = [d for d in os.listdir(temp) if d.startswith(f"onefile_{STALE_PID}_")]
+        for index in range(count - len(present)):
+            tree = os.path.join(temp, f"onefile_{STALE_PID}_{now - STALE_AGE - index}")
+            os.makedirs(tree)
+            shutil.copyfile(dll, os.path.join(tree, make_tree.MAIN_NAME))
+
+    def measure_sweep(self, tiny_app):
+        """The tiny application with an empty TEMP and with STALE_TREES stale trees in it,
+        in turns: the sweep runs after the child has started, so start-to-run_code stays."""
+        temp = os.path.join(self.tmpfs_root, "temp")
+        dll = self.binary("bench_main.dll")
+        for d in os.listdir(temp):
+            remove_tree(os.path.join(temp, d))
+        m = {"empty-call": [], "empty-exit": [], "stale-call": [], "stale-exit": []}
+        removed = []
+        for rep in range(self.args.small_reps):
+            for case in (("empty", "stale") if rep % 2 == 0 else ("stale", "empty")):
+                if case == "stale":
+                    self.plant_stale_trees(temp, dll, STALE_TREES)
+                else:
+                    for d in os.listdir(temp):
+                        remove_tree(os.path.join(temp, d))
+                start, end, stamps = self.start_and_wait([tiny_app])
+                m[f"{case}-call"].append((stamps[0] - start) / 1e9)
+                m[f"{case}-exit"].append((end - start) / 1e9)
+                if case == "stale":
+                    removed.append(STALE_TREES - len(os.listdir(temp)))
+        for d in os.listdir(temp):
+            remove_tree(os.path.join(temp, d))
+        r = self.results
+        r.say(f"== sweep: tiny application, TEMP on tmpfs empty and with {STALE_TREES} stale trees")
+        r.add("sweep-empty-call", "empty TEMP: start to run_code", m["empty-call"])
+        r.add("sweep-stale-call", f"{STALE_TREES} stale trees: start to run_code", m["stale-call"])
+        r.add("sweep-empty-exit", "empty TEMP: start to exit", m["empty-exit"])
+        r.add("sweep-stale-exit", f"{STALE_TREES} stale trees: start to exit", m["stale-exit"])
+        r.say(f"  stale trees removed per start: {sorted(set(removed))}")
+        r.ratio("start to run_code, stale / empty", "sweep-stale-call", "sweep-empty-call", 1.05)
+        r.ratio("start to exit, stale / empty", "sweep-stale-exit", "sweep-empty-exit")
+
     def main(self):
         os.makedirs(self.work, exist_ok=True)
         os.makedirs(self.tmpfs_root, exist_ok=True)
@@ -594,6 +639,8 @@ class Bench:
         self.set_temp(os.path.join(self.tmpfs_root, "temp"))
         if "small" in self.args.only:
             self.measure_small_app(tiny_app, baseline_app)
+        if "sweep" in self.args.only:
+            self.measure_sweep(tiny_app)
         if "memory" in self.args.only:
             self.measure_memory(apps[1])
         if "cached" in self.args.only:
@@ -614,8 +661,8 @@ def parse_arguments():
     parser.add_argument("--pack-reps-19", type=int, default=1,
                         help="repetitions of the level-19 packing (about 2 x 2 minutes each)")
     parser.add_argument("--scales", type=float, nargs="+", default=[0.25, 0.5, 1])
-    parser.add_argument("--only", nargs="+", default=["pack", "unpack", "small", "memory", "cached"],
-                        help="measurements to run: pack unpack small memory cached")
+    parser.add_argument("--only", nargs="+", default=["pack", "unpack", "small", "sweep", "memory", "cached"],
+                        help="measurements to run: pack unpack small sweep memory cached")
     parser.add_argument("--work", required=True, help="cache and scratch directory (on disk)")
     parser.add_argument("--tmpfs", default="/dev/shm", help="a tmpfs mount for the tmpfs runs")
     parser.add_argument("--win-bin", required=True, help="the Windows build's bin directory")

@@ -2,7 +2,7 @@
 # Runs the release-shaped benchmark (BENCHMARKS.md): builds what it needs, generates the
 # trees once (cached in $TAVRIN_BUILD_DIR/bench), and writes bench/results-<date>.txt.
 # Options go to bench.py: --reps N (default 5), --pack-reps-19 N (default 1),
-# --only pack unpack small memory cached, --scales 0.25 0.5 1, --baseline-launcher EXE.
+# --only pack unpack small sweep memory cached, --scales 0.25 0.5 1, --baseline-launcher EXE.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/env.sh"
 

@@ -140,7 +140,8 @@ bool sweep_tree(const wchar_t* name) {
   const bool renamed = is_tree_in_place(tree, name) && rename_on_handle(tree, new_name);
   CloseHandle(tree);
   if (!renamed) return false;
-  copy_bounded(path, folder.path, path_capacity);
+  // Below the folder's final path, whose length the rename has checked.
+  copy_bounded(path, folder.final_path, path_capacity);
   append_bounded(path, L"\\", path_capacity);
   append_bounded(path, new_name, path_capacity);
   remove_tree(path);
