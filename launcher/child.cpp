@@ -77,10 +77,12 @@ DWORD launch_and_wait() {
   }
   CloseHandle(child.hThread);
   share_child_handle(child.hProcess);
-  // Now, while the application starts, rather than before it.
+  // The application starts first: the sweep waits until the child has run a while (or
+  // ended), so that it does not compete with the child's own start.
+  const DWORD settled = WaitForSingleObject(child.hProcess, sweep_delay_ms);
   sweep_stale_trees();
   DWORD exit_code = 0;
-  WaitForSingleObject(child.hProcess, INFINITE);
+  if (settled != WAIT_OBJECT_0) WaitForSingleObject(child.hProcess, INFINITE);
   if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = exit_code_unreadable;
   withdraw_child_handle();
   CloseHandle(child.hProcess);

@@ -13,6 +13,9 @@
 // Trees one sweep removes at most: a folder with thousands of them costs each start a
 // bounded time, and the rest go at later starts.
 constexpr int sweep_tree_limit = 4;
+// How long the parent lets its child start before it sweeps (less when the child ends
+// sooner): the sweep's file traffic then never slows the application's way to run_code.
+constexpr DWORD sweep_delay_ms = 1000;
 // No further tree is judged once a sweep has run this long.
 constexpr ULONGLONG sweep_time_limit_ms = 1500;
 // A tree whose recorded launch time is less than this old is left alone whatever its PID
@@ -51,7 +54,7 @@ struct SweepBudget {
 SweepBudget begin_sweep();
 bool budget_left(const SweepBudget& budget);
 
-// Parent role, right after the child has started: removes up to sweep_tree_limit trees of
+// Parent role, once the child has started (see sweep_delay_ms): removes up to sweep_tree_limit trees of
 // the temporary place's shape whose start is over from the folder the temporary target
 // directory lies in. Never reports, never ends the process.
 void sweep_stale_trees();
