@@ -58,6 +58,7 @@ void prepare_parent(const wchar_t* target_directory) {
   SetEnvironmentVariableW(probe_child_variable, L"1");
   copy_bounded(launcher_state.target_directory, target_directory, path_capacity);
   launcher_state.unpacking_started.store(1);
+  launcher_state.tree_created.store(1);
 }
 
 }  // namespace
