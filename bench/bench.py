@@ -328,13 +328,21 @@ class Bench:
         tar_zst, frame, stream = reference
         m = {key: [] for key in ("unpack", "cleanup", "run", "tar", "rm", "remove-tree",
                                  "remove-loop", "remove-shell", "decode", "writer", "floor")}
-        scaled = {scale: [] for scale in apps if scale != 1}
+        scaled = {scale: [] for scale in apps if scale not in (1, "unprotected")}
+        unprotected = apps.get("unprotected")
+        m["unpack-unprotected"] = []
         for rep in range(self.args.reps):
             log(f"  {where}: repetition {rep + 1} of {self.args.reps}")
+            # The launcher without tree protection goes first every other time, so that
+            # neither gains from its place (a warm page cache, a quieter moment).
+            if unprotected and rep % 2 == 1:
+                m["unpack-unprotected"].append(self.run_app(unprotected, temp)[0])
             unpack, cleanup = self.run_app(apps[1], temp)
             m["unpack"].append(unpack)
             m["cleanup"].append(cleanup)
             m["run"].append(unpack + cleanup)
+            if unprotected and rep % 2 == 0:
+                m["unpack-unprotected"].append(self.run_app(unprotected, temp)[0])
             self.time_tar_and_removals(root, tar_zst, m)
             self.time_floor(temp, frame, stream, m)
             for scale in scaled:
@@ -354,6 +362,17 @@ class Bench:
                 1.5 if where == "tmpfs" else None)
         r.ratio("unpack / floor", f"unpack-{where}", f"floor-{where}", 1.1)
         r.ratio("decode share: unpack / zstd -d", f"unpack-{where}", f"decode-{where}")
+        if m["unpack-unprotected"]:
+            r.say(f"== tree protection, target on {where}")
+            r.add(f"unpack-unprotected-{where}", "the same, launcher built without tree protection",
+                  m["unpack-unprotected"])
+            r.ratio("protected / unprotected (medians)", f"unpack-{where}", f"unpack-unprotected-{where}",
+                    1.03)
+            # Paired within each repetition, where the drift between runs cancels best.
+            paired = [a / b for a, b in zip(m["unpack"], m["unpack-unprotected"])]
+            median, low, high = summary(paired)
+            r.say(f"  ratio {'protected / unprotected (paired, median)':<52} {median:7.3f}x"
+                  f"  spread {low:.3f} .. {high:.3f}  ({100 * (median - 1):+.1f} %)")
         r.say(f"== clean-up, target on {where}")
         for key, label in (("run", "release-shaped application, start to exit"),
                            ("cleanup", "run_code's call to the parent's exit (clean-up)"),
@@ -632,10 +651,14 @@ class Bench:
         if self.args.baseline_launcher:
             baseline_app = self.app(tiny_payload, TINY_NAME + "-baseline", launcher=self.args.baseline_launcher)
 
+        if self.args.unprotected_launcher:
+            apps["unprotected"] = self.app(self.payload(1, trees[1]), f"{APP_NAME}-1-unprotected",
+                                           launcher=self.args.unprotected_launcher)
         reference = (tar_zst, frame, stream)
         if "unpack" in self.args.only:
             self.measure_unpack("tmpfs", self.tmpfs_root, apps, reference)
-            self.measure_unpack("disk", self.disk_root, {1: apps[1]}, reference)
+            self.measure_unpack("disk", self.disk_root,
+                                {k: v for k, v in apps.items() if k in (1, "unprotected")}, reference)
         self.set_temp(os.path.join(self.tmpfs_root, "temp"))
         if "small" in self.args.only:
             self.measure_small_app(tiny_app, baseline_app)
@@ -671,6 +694,9 @@ def parse_arguments():
     parser.add_argument("--baseline-launcher",
                         help="another build of tavrin-launcher.exe (main's, say): the small application "
                              "packed with it is timed in the same run, start for start")
+    parser.add_argument("--unprotected-launcher",
+                        help="the launcher built with TAVRIN_BENCHMARK_UNPROTECTED_TREE (bench/run.sh builds "
+                             "it): the release-shaped unpack is timed with it too, start for start")
     args = parser.parse_args()
     args.scales = sorted({s if s != 1.0 else 1 for s in args.scales} | {1})
     return args

@@ -4,6 +4,7 @@
 
 #include "diag/diag.h"
 #include "diag/messages.h"
+#include "launcher/child_job.h"
 #include "launcher/cleanup.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
@@ -13,6 +14,9 @@
 namespace {
 
 constexpr DWORD exit_code_unreadable = 1;
+// Suspended, so that the child joins its job before it runs a single instruction of its own.
+constexpr DWORD child_creation_flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
+constexpr DWORD resume_failed = static_cast<DWORD>(-1);
 
 STARTUPINFOW prepare_startup_information() {
   STARTUPINFOW startup{};
@@ -35,6 +39,18 @@ void share_child_handle(HANDLE child) {
   const HANDLE self = GetCurrentProcess();
   if (!DuplicateHandle(self, child, self, &shared, 0, FALSE, DUPLICATE_SAME_ACCESS)) shared = nullptr;
   launcher_state.child_process.store(shared);
+}
+
+// The child joins the parent's job where it can, and runs in any case. A child that cannot
+// be resumed is ended at once: a suspended copy must never outlive the failed launch.
+void release_child(const PROCESS_INFORMATION& child) {
+  place_child_in_job(child.hProcess);
+  if (ResumeThread(child.hThread) == resume_failed) {
+    const DWORD error = GetLastError();
+    TerminateProcess(child.hProcess, terminated_child_exit_code);
+    exit_with_system_error(message_launch_failed, error);
+  }
+  CloseHandle(child.hThread);
 }
 
 void withdraw_child_handle() {
@@ -70,12 +86,12 @@ DWORD launch_and_wait() {
   STARTUPINFOW startup = prepare_startup_information();
   wchar_t* line = build_child_command_line();
   PROCESS_INFORMATION child{};
-  if (!CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, NORMAL_PRIORITY_CLASS,
+  if (!CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, child_creation_flags,
                       nullptr /* own environment */, nullptr /* own current directory */, &startup, &child)) {
     const DWORD error = GetLastError();
     exit_with_system_error(message_launch_failed, error);
   }
-  CloseHandle(child.hThread);
+  release_child(child);
   share_child_handle(child.hProcess);
   // The application starts first: the sweep waits until the child has run a while (or
   // ended), so that it does not compete with the child's own start.

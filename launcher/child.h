@@ -8,7 +8,7 @@
 // not fit is reported as a launch failure: no child ever starts with a guessed or cut line.
 wchar_t* build_child_command_line();
 
-// Starts the child with the rebuilt line, the own standard handles and environment, waits
-// for it without a time limit, runs clean_up and returns the child's exit code (1 when it
-// cannot be read).
+// Starts the child with the rebuilt line, the own standard handles and environment, in the
+// parent's job where it can (place_child_in_job), waits for it without a time limit, runs
+// clean_up and returns the child's exit code (1 when it cannot be read).
 DWORD launch_and_wait();

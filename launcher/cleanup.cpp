@@ -45,6 +45,7 @@ bool target_directory_exists() {
 void clean_up() {
   end_child();
   if (launcher_state.unpacking_started.load() == 0) return;
+  if (launcher_state.tree_created.load() == 0) return;
   if (launcher_state.tree_kept.load() != 0) return;
   AcquireSRWLockExclusive(&removal_lock);
   remove_tree(launcher_state.target_directory);

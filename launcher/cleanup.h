@@ -12,8 +12,9 @@ constexpr DWORD removal_pause_ms = 100;
 constexpr UINT terminated_child_exit_code = 0xC000013A;  // STATUS_CONTROL_C_EXIT
 
 // Ends the child if one is still registered (after the grace period), then, once unpacking
-// has started, removes the target directory (remove_tree) in up to 21 attempts; a shared
-// cached tree (tree_kept) is never removed. Several threads may call it at once: the
+// has started and this start has created its tree (tree_created), removes the target
+// directory (remove_tree) in up to 21 attempts; a shared cached tree (tree_kept) is never
+// removed. Several threads may call it at once: the
 // child's handle goes to one of them, and the removals take turns.
 void clean_up();
 // Runs clean_up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns FALSE so

@@ -31,7 +31,8 @@ int run_parent_role(ParentPlace place) {
   LauncherState& state = launcher_state;
   if (place != ParentPlace::cached) {
     const EntryRecorder recorder = place == ParentPlace::staging ? record_staged_entry : nullptr;
-    unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::write_all, recorder);
+    unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::write_all, recorder,
+                   unpack_tree_for(place));
     state.reader.close();
     if (place == ParentPlace::staging) publish_staged_tree();
   }

@@ -1,6 +1,7 @@
 #include "launcher/role.h"
 
 #include <psapi.h>
+#include <winternl.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "paths/bounded.h"
 #include "paths/env.h"
 #include "paths/normalize.h"
+#include "paths/system_library.h"
 
 namespace {
 
@@ -48,8 +50,47 @@ bool read_foreign_image_path(HANDLE process, wchar_t* path) {
   return true;
 }
 
-// True when the process with ID value runs this same executable file.
-bool names_running_copy(const wchar_t* value) {
+using QueryProcessFunction = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
+
+// The ID of the process that created this one, as the system recorded it at the creation
+// (it stays the same after that process has ended); false when it cannot be read.
+bool read_own_creator_id(DWORD* id) {
+  const QueryProcessFunction query =
+      find_library_function<QueryProcessFunction>(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess");
+  if (query == nullptr) return false;
+  PROCESS_BASIC_INFORMATION basic{};
+  ULONG written = 0;
+  if (query(GetCurrentProcess(), ProcessBasicInformation, &basic, sizeof basic, &written) < 0) return false;
+  *id = static_cast<DWORD>(basic.InheritedFromUniqueProcessId);
+  return true;
+}
+
+// False only when process was plainly created after this one: then its ID was reused
+// after the process that created this one had ended, and it cannot be that creator. Times
+// that cannot be read prove nothing and pass, since failing them would make every real
+// child a parent of its own.
+bool created_no_later_than_self(HANDLE process) {
+  FILETIME other_created{}, own_created{}, unused_exit{}, unused_kernel{}, unused_user{};
+  if (!GetProcessTimes(process, &other_created, &unused_exit, &unused_kernel, &unused_user)) return true;
+  if (!GetProcessTimes(GetCurrentProcess(), &own_created, &unused_exit, &unused_kernel, &unused_user)) return true;
+  return CompareFileTime(&other_created, &own_created) <= 0;
+}
+
+// True when the process was created no later than this process and is the one that
+// created it. Where the creator cannot be read, this passes on the running copy alone: a
+// real child must never take the parent role for want of that fact, or each child would
+// start another child, without end.
+bool is_own_creator(HANDLE process, DWORD id) {
+  DWORD creator = 0;
+  if (read_own_creator_id(&creator) && creator != id) return false;
+  return created_no_later_than_self(process);
+}
+
+// True when the process with ID value runs this same executable file and created this
+// process: only the parent's own child takes the child role. A copy that the application
+// starts again, or that a script starts with the inherited variables, was created by
+// another process and so starts afresh.
+bool names_own_parent(const wchar_t* value) {
   DWORD id = 0;
   if (!parse_process_id(value, &id)) return false;
   HANDLE process = OpenProcess(parent_query_access, FALSE, id);
@@ -57,8 +98,10 @@ bool names_running_copy(const wchar_t* value) {
   wchar_t foreign[foreign_path_capacity];
   const bool readable = read_foreign_image_path(process, foreign);
   fill_own_path_normalised();
+  const bool same_file = readable && wcscmp(foreign, launcher_state.own_path_normalised) == 0;
+  const bool parent = same_file && is_own_creator(process, id);
   CloseHandle(process);
-  return readable && wcscmp(foreign, launcher_state.own_path_normalised) == 0;
+  return parent;
 }
 
 void publish_own_process_id() {
@@ -77,7 +120,7 @@ void publish_own_process_id() {
 Role decide_role() {
   wchar_t* parent = env_get(env_parent);
   if (parent != nullptr) {
-    const bool is_child = names_running_copy(parent);
+    const bool is_child = names_own_parent(parent);
     free(parent);
     if (is_child) return Role::child;
     env_unset(env_parent);

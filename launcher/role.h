@@ -3,8 +3,8 @@
 
 #include "launcher/state.h"
 
-// Child role when TAVRIN_ONEFILE_PARENT names a running process of this same executable
-// file; the variables are then left alone. Otherwise parent role: a present but failing
+// Child role when TAVRIN_ONEFILE_PARENT names the process that created this one and that
+// process runs this same executable file; the variables are then left alone. Otherwise parent role: a present but failing
 // TAVRIN_ONEFILE_PARENT is removed together with TAVRIN_ONEFILE_START, and
 // TAVRIN_ONEFILE_PARENT is set to the own process ID.
 Role decide_role();

@@ -27,6 +27,10 @@ struct LauncherState {
   std::atomic<HANDLE> child_process;
   // Set once to 1 right before the first read of the entry stream.
   std::atomic<uint8_t> unpacking_started;
+  // Set once to 1 when this start has created the tree it unpacks into (its temporary tree
+  // or its staging directory). Only such a tree is ever removed: a directory that was there
+  // before (someone else's, made to be used) is never touched.
+  std::atomic<uint8_t> tree_created;
   // Set once to 1 when the process runs from a shared cached tree: the clean-up then
   // leaves the target directory alone, since the tree is the cache.
   std::atomic<uint8_t> tree_kept;

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "diag/diag.h"
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
+#include "launcher/tree_security.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
 #include "payload/container.h"
@@ -274,19 +276,24 @@ bool use_complete_tree() {
 
 // A fresh sibling of the cached tree, held, with the marker file already created in it:
 // proof that the cache folder can be written before anything is unpacked there.
+// The directory is created with the cached trees' descriptor, and only when nothing is
+// there yet: a directory of that name that someone else made is never filled.
 bool create_staging_directory() {
   LauncherState& state = launcher_state;
+  SECURITY_ATTRIBUTES* security = tree_security(TreeKind::cached);
+  if (security == nullptr) return false;
   if (!append_expanded_suffix(staging_directory, state.cache_tree, staging_suffix_spec)) return false;
   if (!ensure_parent_directory(staging_directory)) return false;
-  if (!CreateDirectoryW(staging_directory, nullptr /* security */)) return false;
+  if (!CreateDirectoryW(staging_directory, security)) return false;
   tree_holder = hold_directory(staging_directory);
   wchar_t marker_path[path_capacity];
   if (tree_holder != INVALID_HANDLE_VALUE && join_path(marker_path, path_capacity, staging_directory, tree_marker_name)) {
-    staged_marker = CreateFileW(marker_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr /* security */,
-                                CREATE_NEW, 0 /* flags and attributes */, nullptr /* template */);
+    staged_marker = CreateFileW(marker_path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, security, CREATE_NEW,
+                                0 /* flags and attributes */, nullptr /* template */);
   }
   if (staged_marker != INVALID_HANDLE_VALUE) {
     begin_tree_marker(staged_record, state.place_digest);
+    state.tree_created.store(1);
     return true;
   }
   if (tree_holder != INVALID_HANDLE_VALUE) CloseHandle(tree_holder);
@@ -321,7 +328,35 @@ bool move_staging_into_place() {
   return false;
 }
 
+// The temporary tree's own directory, made right before its first file with the
+// descriptor given at creation, so that it never exists unprotected. Anything already there
+// under its name (a directory, a file, a link; made by someone who guessed the PID and the
+// coarse start time) ends the start: nothing is written into it and, as this start did not
+// create it, the clean-up never removes it. The levels above are the user's own folders,
+// made as before when missing.
+void create_temporary_tree() {
+  LauncherState& state = launcher_state;
+  SECURITY_ATTRIBUTES* security = tree_security(TreeKind::temporary);
+  if (security == nullptr || !ensure_parent_directory(state.target_directory) ||
+      !CreateDirectoryW(state.target_directory, security)) {
+    exit_with_open_error(state.target_directory);
+  }
+  state.tree_created.store(1);
+}
+
 }  // namespace
+
+UnpackTree unpack_tree_for(ParentPlace place) {
+  UnpackTree tree;
+  if (place == ParentPlace::temporary) {
+    tree.create_root = create_temporary_tree;
+    tree.security = tree_security(TreeKind::temporary);
+  } else {
+    // The staging directory exists already, made with this descriptor.
+    tree.security = tree_security(TreeKind::cached);
+  }
+  return tree;
+}
 
 bool choose_parent_place(ParentPlace* place) {
   LauncherState& state = launcher_state;

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "payload/unpack.h"
+
 enum class ParentPlace {
   temporary,  // target_directory: the fresh temporary tree
   staging,    // target_directory: a fresh sibling of the cached tree, published after unpacking
@@ -20,6 +22,12 @@ bool choose_parent_place(ParentPlace* place);
 // Child role: the directory the parent chose, found from the same specs and the inherited
 // PID and TIME. False when the temporary target spec cannot be expanded.
 bool choose_child_place();
+
+// How the entry loop makes the tree of a place that is unpacked (temporary or staging): a
+// temporary tree's directory is created right before the first file, fresh and protected
+// (anything already there ends the start with the open-failure line naming it); every
+// directory and file below gets the place's descriptor (launcher/tree_security).
+UnpackTree unpack_tree_for(ParentPlace place);
 
 // Hears every entry while the parent unpacks into the staging directory.
 void record_staged_entry(const wchar_t* name, uint64_t size);

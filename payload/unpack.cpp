@@ -91,9 +91,11 @@ void build_entry_path(const wchar_t* target_directory) {
 }
 
 // Writes one entry's data to entry_path, piece by piece, each piece read right before it
-// is written; an existing file is replaced.
-void write_entry_file(PayloadReader& reader, uint64_t size) {
-  HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr /* security */, CREATE_ALWAYS,
+// is written; an existing file is replaced. security is handed on explicitly rather than
+// left to inheritance, so that the file carries it on every system (wine does not apply
+// inherited entries).
+void write_entry_file(PayloadReader& reader, uint64_t size, SECURITY_ATTRIBUTES* security) {
+  HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, security, CREATE_ALWAYS,
                             0 /* flags and attributes */, nullptr /* template */);
   if (file == INVALID_HANDLE_VALUE) exit_with_open_error(entry_path);
   uint64_t remaining = size;
@@ -116,12 +118,12 @@ void set_directory_call_observer(DirectoryCallObserver observer) {
   directory_call_observer = observer;
 }
 
-bool create_directory_cached(const wchar_t* directory) {
+bool create_directory_cached(const wchar_t* directory, SECURITY_ATTRIBUTES* security) {
   if (directory == nullptr) abort_on_broken_limit();
   if (directory_memo_count == 0) seed_directory_memo();
   if (is_remembered(directory)) return true;
   if (is_drive_designator(directory)) return true;
-  const BOOL created = CreateDirectoryW(directory, nullptr /* security */);
+  const BOOL created = CreateDirectoryW(directory, security);
   const DWORD error = created ? 0 : GetLastError();
   if (directory_call_observer != nullptr) directory_call_observer(directory, created != FALSE, error);
   // A file of that name also reports ERROR_ALREADY_EXISTS; the open of the entry fails then.
@@ -134,7 +136,7 @@ bool create_directory_cached(const wchar_t* directory) {
 // up, until a level exists or there is nothing above; then the failed levels are tried
 // again from the top down, and the nearest one's result is the answer. One buffer holds
 // every level: going up cuts the path at a backslash, coming down puts it back.
-bool ensure_parent_directory(const wchar_t* path) {
+bool ensure_parent_directory(const wchar_t* path, SECURITY_ATTRIBUTES* security) {
   wchar_t walk[entry_path_capacity];
   copy_bounded(walk, path, entry_path_capacity);
   size_t failed_levels = 0;
@@ -143,7 +145,7 @@ bool ensure_parent_directory(const wchar_t* path) {
     wchar_t* cut = find_cut_point(walk);
     if (cut == nullptr) break;
     *cut = L'\0';
-    if (create_directory_cached(walk)) {
+    if (create_directory_cached(walk, security)) {
       stopped_on_existing = true;
       break;
     }
@@ -154,16 +156,17 @@ bool ensure_parent_directory(const wchar_t* path) {
   if (stopped_on_existing) restore_cut_point(walk);
   bool exists = true;
   for (size_t level = failed_levels; level > 0; --level) {
-    exists = create_directory_cached(walk);
+    exists = create_directory_cached(walk, security);
     if (level > 1) restore_cut_point(walk);
   }
   return exists;
 }
 
 void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
-                    UnpackMode mode, EntryRecorder recorder) {
+                    UnpackMode mode, EntryRecorder recorder, const UnpackTree& tree) {
   // Kept apart from main_library_path, which a first path too long for it leaves empty.
   bool first_entry_seen = false;
+  bool root_created = tree.create_root == nullptr;
   // A name of 1,024 units or more ends the process in read_entry_name as a damaged payload.
   while (read_entry_name(reader, entry_name, entry_name_capacity)) {
     // Refused before anything is created for the entry.
@@ -176,7 +179,11 @@ void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wcha
     }
     const uint64_t size = read_entry_size(reader);
     if (recorder != nullptr) recorder(entry_name, size);
-    ensure_parent_directory(entry_path);
-    write_entry_file(reader, size);
+    if (!root_created) {
+      tree.create_root();
+      root_created = true;
+    }
+    ensure_parent_directory(entry_path, tree.security);
+    write_entry_file(reader, size, tree.security);
   }
 }

@@ -1,6 +1,8 @@
 // The entry loop: turns the entry stream into files below the target directory.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -22,14 +24,28 @@ enum class UnpackMode {
 // DLL." and error 206 (the file name is too long), as the library could not be loaded.
 // recorder, when given, hears every entry's name and size before its file is written.
 using EntryRecorder = void (*)(const wchar_t* name, uint64_t size);
-void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
-                    UnpackMode mode, EntryRecorder recorder = nullptr);
 
-// Makes sure the directory that holds path exists. True when it does at the end.
-bool ensure_parent_directory(const wchar_t* path);
+// How the tree itself is made (write_all mode). The caller owns these decisions; the loop
+// only carries them out.
+struct UnpackTree {
+  // Called once, right before the first file's directory work: creates the target
+  // directory itself, or ends the process. A payload refused before its first file thus
+  // leaves nothing behind. Null: the target directory is made like any other level.
+  void (*create_root)() = nullptr;
+  // Given to every directory and file the loop creates below the target directory; null:
+  // the system's default for each.
+  SECURITY_ATTRIBUTES* security = nullptr;
+};
+
+void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,
+                    UnpackMode mode, EntryRecorder recorder = nullptr, const UnpackTree& tree = UnpackTree{});
+
+// Makes sure the directory that holds path exists, creating missing levels with security
+// (null: the system's default). True when it does at the end.
+bool ensure_parent_directory(const wchar_t* path, SECURITY_ATTRIBUTES* security = nullptr);
 // Makes sure one directory exists (its parent assumed present), through the memo of known
-// directories seeded with the "{HOME}" expansion.
-bool create_directory_cached(const wchar_t* directory);
+// directories seeded with the "{HOME}" expansion; a directory it creates gets security.
+bool create_directory_cached(const wchar_t* directory, SECURITY_ATTRIBUTES* security = nullptr);
 
 // Watches every CreateDirectoryW call that create_directory_cached makes: the directory,
 // whether the call succeeded, and its last error on failure (0 on success). Null stops

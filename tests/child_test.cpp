@@ -104,6 +104,17 @@ TEST_F(ChildLaunch, ExitCodesPassThroughWithAllTheirBits) {
   }
 }
 
+// A parent inside a job that holds its child: Windows 8 and later nest the parent's own job
+// in it; wine 8 and older Windows cannot, and the child must then run as it did before
+// parents had a job.
+TEST_F(ChildLaunch, ChildInsideAnOuterJobRunsAsBefore) {
+  std::vector<std::wstring> arguments{L"p", L"launch_child_in_job", target_, L"4"};
+  const ProcessResult result = run_process(probe_, join(arguments));
+  EXPECT_EQ(result.exit_code, 4u) << result.err;
+  EXPECT_EQ(result.out, child_report({probe_, L"launch_child_in_job", target_, L"4"}, "") + "parent returns 4\r\n");
+  EXPECT_FALSE(directory_exists(target_));
+}
+
 TEST_F(ChildLaunch, LineThatDoesNotFitStartsNoChildAndKeepsTheDirectory) {
   // The parent's own line fits the system's limit; argument 0 grows from "p" to the full
   // module path, which pushes the rebuilt line past its buffer.

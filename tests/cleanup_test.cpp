@@ -59,6 +59,7 @@ class CleanUp : public ::testing::Test {
     ASSERT_TRUE(write_file(target_ + L"\\sub\\data.bin", std::string(70000, 'd')));
     copy_bounded(launcher_state.target_directory, target_.c_str(), path_capacity);
     launcher_state.unpacking_started.store(1);
+    launcher_state.tree_created.store(1);
     launcher_state.child_process.store(nullptr);
   }
   void TearDown() override {
@@ -66,6 +67,7 @@ class CleanUp : public ::testing::Test {
     set_cleanup_sleep(nullptr);
     set_child_grace_period(child_grace_period_ms);
     launcher_state.unpacking_started.store(0);
+    launcher_state.tree_created.store(0);
     remove_tree(target_);
     EXPECT_EQ(read_file(sentinel_ + L"\\keep.bin"), std::string(4097, 'k'));
     SetCurrentDirectoryW(previous_directory_);
@@ -105,12 +107,17 @@ TEST_F(CleanUp, AlreadyGoneDirectoryTakesOneRequestAndNoPause) {
   EXPECT_FALSE(directory_exists(target_));
 }
 
-TEST_F(CleanUp, NothingIsRemovedBeforeUnpackingHasStarted) {
-  launcher_state.unpacking_started.store(0);
-  clean_up();
-  EXPECT_TRUE(directory_exists(target_));
-  EXPECT_TRUE(file_exists(target_ + L"\\sub\\data.bin"));
-  EXPECT_TRUE(pauses.empty());
+// Before unpacking, and for a target directory that this start did not create (one found
+// in its place, which the start refused), nothing is removed.
+TEST_F(CleanUp, NothingIsRemovedBeforeUnpackingOrThatThisStartDidNotCreate) {
+  for (const bool started : {false, true}) {
+    launcher_state.unpacking_started.store(started ? 1 : 0);
+    launcher_state.tree_created.store(started ? 0 : 1);
+    clean_up();
+    EXPECT_TRUE(directory_exists(target_));
+    EXPECT_TRUE(file_exists(target_ + L"\\sub\\data.bin"));
+    EXPECT_TRUE(pauses.empty());
+  }
 }
 
 TEST_F(CleanUp, DirectoryHeldOpenIsTriedTwentyOneTimesThenLeftSilently) {

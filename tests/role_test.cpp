@@ -84,14 +84,19 @@ TEST_F(RoleDecision, AbsentOrEmptyParentGivesParentRoleAndKeepsTheStartTime) {
   EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"132000000000000000");
 }
 
-// A parent looks its cache folder up itself; a child keeps the one its parent found.
+// A parent looks its cache folder up itself; a child keeps the one its parent found. The
+// child is a copy of the probe that the probe itself created, as a parent creates its child.
 TEST_F(RoleDecision, InheritedCacheFolderIsDroppedByAParentAndKeptByAChild) {
   SetEnvironmentVariableW(L"TAVRIN_ONEFILE_CACHE_DIR", L"D:\\elsewhere");
   EXPECT_EQ(decide_role(), Role::parent);
   EXPECT_EQ(variable(L"TAVRIN_ONEFILE_CACHE_DIR"), L"(absent)");
-  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_CACHE_DIR", L"D:\\elsewhere");
-  EXPECT_EQ(decide_role(), Role::child) << "the parent variable now names this process";
-  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_CACHE_DIR"), L"D:\\elsewhere");
+  RunOptions options;
+  options.set_variables = {{L"TAVRIN_ONEFILE_CACHE_DIR", L"D:\\elsewhere"}, {L"TAVRIN_ONEFILE_START", L"5"}};
+  const ProcessResult copy = run_probe(L"decide_role_in_copy", {}, options);
+  EXPECT_EQ(copy.exit_code, 0u) << copy.err;
+  EXPECT_EQ(copy.out.compare(0, 12, "role child\r\n"), 0) << copy.out;
+  EXPECT_NE(copy.out.find("start 5\r\n"), std::string::npos) << copy.out;
+  EXPECT_NE(copy.out.find("cache D:\\elsewhere\r\n"), std::string::npos) << copy.out;
 }
 
 TEST_F(RoleDecision, MalformedParentResetsBothVariables) {
@@ -105,14 +110,19 @@ TEST_F(RoleDecision, DigitsFollowedByTextFailEvenWhenTheDigitsNameThisProcess) {
   expect_reset_parent((own_id() + L" ").c_str());
 }
 
-TEST_F(RoleDecision, OwnProcessIdGivesChildRoleAndTouchesNothing) {
-  const std::wstring id = own_id();
-  SetEnvironmentVariableW(L"TAVRIN_ONEFILE_PARENT", id.c_str());
-  EXPECT_EQ(decide_role(), Role::child);
-  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_PARENT"), id);
-  EXPECT_EQ(variable(L"TAVRIN_ONEFILE_START"), L"132000000000000000");
-  // Decided again with the own name already cached: the same answer.
-  EXPECT_EQ(decide_role(), Role::child);
+// Running copies of this executable that did not create this process: the process itself,
+// and a copy started beside it (the shape of an application that starts its own
+// executable again, or of a script that inherited a running parent's variables).
+TEST_F(RoleDecision, RunningCopyThatIsNotTheCreatorGivesParentRole) {
+  expect_reset_parent(own_id().c_str());
+  RunningProcess copy(sibling_path(L"tavrin_probe.exe"));
+  ASSERT_TRUE(copy.started());
+  RunOptions options;
+  options.set_variables = {{L"TAVRIN_ONEFILE_PARENT", copy.id()}, {L"TAVRIN_ONEFILE_START", L"5"}};
+  const ProcessResult result = run_probe(L"decide_role", {}, options);
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  EXPECT_EQ(result.out.compare(0, 13, "role parent\r\n"), 0) << result.out;
+  EXPECT_NE(result.out.find("start (absent)\r\n"), std::string::npos) << result.out;
 }
 
 TEST_F(RoleDecision, RunningProcessOfAnotherExecutableGivesParentRole) {

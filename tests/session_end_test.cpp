@@ -47,12 +47,14 @@ class SessionEndWindow : public ::testing::Test {
     ASSERT_TRUE(write_file(target_ + L"\\app.dll", "main"));
     copy_bounded(launcher_state.target_directory, target_.c_str(), path_capacity);
     launcher_state.unpacking_started.store(1);
+    launcher_state.tree_created.store(1);
     launcher_state.child_process.store(nullptr);
     window_ = session_end_window();
     ASSERT_NE(window_, nullptr) << "no session-end window within " << window_wait_ms << " ms";
   }
   void TearDown() override {
     launcher_state.unpacking_started.store(0);
+    launcher_state.tree_created.store(0);
     remove_tree(target_);
   }
   std::wstring target_;

@@ -125,44 +125,52 @@ void wait_for_go() {
   }
 }
 
-// Starts the launcher it runs under (argument 0) once more, with E2E_SPAWN_ACTION as the
-// copy's action, after removing the file named by E2E_DELETE (relative to the module's
-// directory), and reports the copy's exit code and whether that file came back.
-void spawn_copy(wchar_t** argv) {
-  static wchar_t value[value_capacity];
-  static wchar_t removed[value_capacity];
-  HMODULE self = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&spawn_copy), &self);
-  GetModuleFileNameW(self, removed, static_cast<DWORD>(value_capacity));
-  wchar_t* cut = wcsrchr(removed, L'\\');
-  if (cut != nullptr && read_variable(L"E2E_DELETE", value) != nullptr) {
-    cut[1] = L'\0';
-    wcscat(removed, value);
-    DeleteFileW(removed);
-  } else {
-    removed[0] = L'\0';
-  }
-  const wchar_t* next = read_variable(L"E2E_SPAWN_ACTION", value);
-  SetEnvironmentVariableW(L"E2E_ACTION", next != nullptr ? next : L"none");
-  SetEnvironmentVariableW(L"E2E_REPORT", nullptr);
-  SetEnvironmentVariableW(L"E2E_EXIT", nullptr);
-  static wchar_t command_line[value_capacity];
-  swprintf(command_line, value_capacity, L"\"%ls\" spawned", argv[0]);
+// Starts a process that shares nothing with this one (no handles, no console), as an
+// application starts a program meant to outlive it; its ID, 0 when it did not start.
+DWORD start_detached(const wchar_t* application, wchar_t* command_line) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
+  // No standard handles at all: without this flag wine hands the new process this one's.
+  startup.dwFlags = STARTF_USESTDHANDLES;
   PROCESS_INFORMATION process{};
-  DWORD code = 0xFFFFFFFF;
-  if (CreateProcessW(argv[0], command_line, nullptr, nullptr, TRUE /* inherit handles */, 0, nullptr, nullptr,
-                     &startup, &process)) {
-    WaitForSingleObject(process.hProcess, wait_limit_ms);
-    GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+  if (!CreateProcessW(application, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &process)) {
+    return 0;
   }
-  const bool back = removed[0] != L'\0' && GetFileAttributesW(removed) != INVALID_FILE_ATTRIBUTES;
-  snprintf(line, line_capacity, "spawned_exit %lu\ndeleted_back %d\n", code, back ? 1 : 0);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return process.dwProcessId;
+}
+
+// Starts the launcher it runs under (argument 0) once more and returns, as a restart does:
+// the copy gets E2E_SPAWN_ACTION as its action and writes its report into E2E_SPAWN_REPORT.
+// When E2E_READY names an event, it returns only once the copy's app has set it, so that
+// the copy surely decides its role while this start still runs (a quick first start could
+// otherwise be over before, and the copy would start afresh by timing alone). Reports the
+// copy's ID.
+void relaunch(wchar_t** argv) {
+  static wchar_t value[value_capacity];
+  const wchar_t* next = read_variable(L"E2E_SPAWN_ACTION", value);
+  SetEnvironmentVariableW(L"E2E_ACTION", next != nullptr ? next : L"none");
+  SetEnvironmentVariableW(L"E2E_REPORT", read_variable(L"E2E_SPAWN_REPORT", value));
+  SetEnvironmentVariableW(L"E2E_EXIT", nullptr);
+  static wchar_t command_line[value_capacity];
+  swprintf(command_line, value_capacity, L"\"%ls\" relaunched", argv[0]);
+  snprintf(line, line_capacity, "relaunched_pid %lu\n", start_detached(argv[0], command_line));
   print_line(line);
+  if (read_variable(L"E2E_READY", value) != nullptr) {
+    HANDLE ready = OpenEventW(SYNCHRONIZE, FALSE, value);
+    WaitForSingleObject(ready, wait_limit_ms);
+    CloseHandle(ready);
+  }
+}
+
+// Starts the command line in E2E_HELPER (a program meant to outlive the application), then
+// waits as the action "wait" does.
+void start_helper_and_wait() {
+  static wchar_t command_line[value_capacity];
+  if (read_variable(L"E2E_HELPER", command_line) != nullptr) start_detached(nullptr, command_line);
+  wait_for_go();
 }
 
 // Reports standard input, then writes E2E_LINES numbered lines alternately to standard
@@ -200,13 +208,14 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
   static wchar_t exit_text[value_capacity];
   build_report(argc, argv);
   publish_report();
-  // Read before any action: spawning a copy removes the variable for the copy.
+  // Read before any action: a relaunch removes the variable for the copy.
   const wchar_t* code = read_variable(L"E2E_EXIT", exit_text);
   // Any 32-bit pattern: parsed unsigned, handed back as the signed result.
   const int result = code != nullptr ? static_cast<int>(wcstoul(code, nullptr, 0)) : 0;
   const wchar_t* chosen = read_variable(L"E2E_ACTION", action);
   if (chosen != nullptr && wcscmp(chosen, L"wait") == 0) wait_for_go();
-  if (chosen != nullptr && wcscmp(chosen, L"spawn") == 0) spawn_copy(argv);
   if (chosen != nullptr && wcscmp(chosen, L"echo") == 0) echo_input();
+  if (chosen != nullptr && wcscmp(chosen, L"relaunch") == 0) relaunch(argv);
+  if (chosen != nullptr && wcscmp(chosen, L"helper") == 0) start_helper_and_wait();
   return result;
 }

@@ -27,10 +27,11 @@ class Faults : public StandardAppTest {
     return result;
   }
 
+  // The target directory itself cannot be created: the line names it (no file is tried).
   static void expect_open_failure(const ProcessResult& result, const std::wstring& target) {
     EXPECT_EQ(result.exit_code, 2u);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "Error, failed to open '" + narrow(target) + "\\app.dll' for writing.\r\n");
+    EXPECT_EQ(result.err, "Error, failed to open '" + narrow(target) + "' for writing.\r\n");
   }
 
   static std::wstring variable(const wchar_t* name) {
@@ -41,7 +42,7 @@ class Faults : public StandardAppTest {
 
 };
 
-// A TEMP below a plain file can hold no directory: the first file's open fails, naming it.
+// A TEMP below a plain file can hold no directory: the target directory's creation fails.
 TEST_F(Faults, TempBelowAFileGivesTheOpenFailureLine) {
   const std::wstring blocker = workspace_.root + L"\\plain-file";
   ASSERT_TRUE(write_file(blocker, "not a directory"));

@@ -169,6 +169,40 @@ TEST_F(Links, LinksPlantedWhileTheAppRunsAreRemovedAsLinksOnly) {
   EXPECT_TRUE(left.empty());
 }
 
+// Made before the launcher creates it (the PID is known once the process exists, the time
+// is steered here): a target directory with a file and a link in it, or the target itself
+// a link. The start ends with the open-failure line naming it; nothing is written there,
+// nothing of it is removed, and what the links point at stays as it was.
+TEST_F(Links, TargetMadeBeforeTheStartWithALinkInItOrAsALinkIsNeverUsed) {
+  for (const bool target_is_link : {false, true}) {
+    SCOPED_TRACE(target_is_link ? "target is a link" : "link inside");
+    std::wstring target;
+    const ProcessResult result = launch_after_preparing(workspace_, exe_, preset_start, [&](const std::wstring& path) {
+      target = path;
+      if (target_is_link) {
+        ASSERT_TRUE(plant(path, outside_ + L"\\dir", true));
+        return;
+      }
+      ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+      ASSERT_TRUE(write_file(path + L"\\planted.txt", "planted"));
+      ASSERT_TRUE(plant(path + L"\\extra", outside_ + L"\\dir", true));
+    });
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.err, "Error, failed to open '" + narrow(target) + "' for writing.\r\n");
+    EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());
+    if (!target_is_link) {
+      EXPECT_EQ(read_file(target + L"\\planted.txt"), "planted");
+      EXPECT_EQ(directory_names(target), (std::vector<std::wstring>{L"extra", L"planted.txt"})) << "nothing written";
+    }
+    for (const std::wstring& link : planted_) {
+      if (running_under_wine()) ask_linux_side("unlink", link, link);
+    }
+    planted_.clear();
+    DeleteFileW((target + L"\\planted.txt").c_str());
+    RemoveDirectoryW(target.c_str());
+  }
+}
+
 // The target directory replaced by a link after the child has ended, right before the
 // removal: driven through clean_up with the pause seam, as the parent would run it.
 TEST_F(Links, TargetReplacedByALinkBeforeTheRemovalLeavesWhatItPointsAt) {
@@ -179,8 +213,10 @@ TEST_F(Links, TargetReplacedByALinkBeforeTheRemovalLeavesWhatItPointsAt) {
   set_cleanup_sleep([](DWORD) { ++pauses; });
   copy_bounded(launcher_state.target_directory, target.c_str(), path_capacity);
   launcher_state.unpacking_started.store(1);
+  launcher_state.tree_created.store(1);
   clean_up();
   launcher_state.unpacking_started.store(0);
+  launcher_state.tree_created.store(0);
   set_cleanup_sleep(nullptr);
   EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());
   if (running_under_wine()) GTEST_SKIP() << wine_link_note;

@@ -93,36 +93,56 @@ TEST_F(Roles, RunningProcessOfAnotherExecutableIsNoParent) {
   EXPECT_EQ(other_run.wait().exit_code, 0u) << "the other process ran all along";
 }
 
-// A copy started by the running app inherits the variables naming its still-running parent:
-// it runs as a child in the same directory and unpacks nothing (a file the app removed
-// stays removed).
-TEST_F(Roles, CopyStartedFromTheRunningAppTakesTheChildRole) {
+// An application that starts its own executable again and returns once the copy runs (a
+// restart): the copy was not created by the running parent, so it is a start of its own.
+// Its tree is its own, complete after the first start has ended and cleaned up, and removed
+// when the copy ends; the first start's exit code and clean-up are those of any start.
+TEST_F(Roles, CopyThatTheAppStartsAgainIsAStartOfItsOwn) {
+  EventPair copy_events;
+  const std::wstring copy_report = workspace_.root + L"\\copy-report.txt";
   LaunchOptions options;
-  options.set_variables.push_back({L"E2E_ACTION", L"spawn"});
-  options.set_variables.push_back({L"E2E_SPAWN_ACTION", L"none"});
-  options.set_variables.push_back({L"E2E_DELETE", standard_data_file});
-  options.set_variables.push_back({L"E2E_EXIT", L"9"});
-  DWORD pid = 0;
-  const ProcessResult result = launch(workspace_, exe_, {}, options, &pid);
-  EXPECT_EQ(result.exit_code, 9u) << printable(result.err);
-  const std::vector<AppReport> reports = parse_reports(result.out);
-  ASSERT_EQ(reports.size(), 2u) << printable(result.out);
-  EXPECT_NE(reports[1].pid, reports[0].pid);
-  EXPECT_EQ(reports[1].module, reports[0].module);
-  EXPECT_EQ(reports[1].variable(parent_variable), std::to_wstring(pid));
-  EXPECT_EQ(reports[1].variable(start_variable), reports[0].variable(start_variable));
-  ASSERT_EQ(reports[1].arguments.size(), 2u);
-  EXPECT_EQ(reports[1].arguments[0], exe_) << "a child's argument 0 is passed through as it came";
-  EXPECT_EQ(reports[1].arguments[1], L"spawned");
-  EXPECT_EQ(report_value(result.out, "spawned_exit"), "0");
-  EXPECT_EQ(report_value(result.out, "deleted_back"), "0") << "the child-role copy must not unpack";
-  EXPECT_TRUE(temp_entries(workspace_).empty());
+  options.set_variables = {{L"E2E_ACTION", L"relaunch"}, {L"E2E_SPAWN_ACTION", L"wait"},
+                           {L"E2E_SPAWN_REPORT", copy_report}, {L"E2E_EXIT", L"9"}};
+  copy_events.add_to(&options);
+  DWORD first_pid = 0;
+  ProcessResult first;
+  const AppReport first_report = run_once(options, &first_pid, &first);
+  EXPECT_EQ(first.exit_code, 9u) << printable(first.err);
+  const DWORD copy_pid = static_cast<DWORD>(std::stoul("0" + report_value(first.out, "relaunched_pid")));
+  ASSERT_NE(copy_pid, 0u) << printable(first.out);
+  HANDLE copy = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, copy_pid);
+  ASSERT_NE(copy, nullptr);
+  ASSERT_TRUE(copy_events.wait_ready());
+
+  const std::vector<AppReport> reports = parse_reports(read_file(copy_report));
+  ASSERT_EQ(reports.size(), 1u);
+  const AppReport& report = reports[0];
+  EXPECT_EQ(report.variable(parent_variable), std::to_wstring(copy_pid));
+  const std::wstring start = report.variable(start_variable).value_or(L"");
+  EXPECT_NE(start, first_report.variable(start_variable).value_or(L""));
+  const std::wstring tree = expected_target(workspace_, copy_pid, start);
+  EXPECT_EQ(report.module_directory(), tree);
+  EXPECT_NE(report.module_directory(), first_report.module_directory());
+  EXPECT_EQ(temp_entries(workspace_), std::vector<std::wstring>{tree.substr(workspace_.temp.size() + 1)})
+      << "the first start removed its own tree, and only that";
+  EXPECT_EQ(list_files(tree), list_files(workspace_.app)) << "the copy's files outlive the first start";
+  for (const std::wstring& file : list_files(workspace_.app)) {
+    EXPECT_TRUE(read_file(tree + L"\\" + file) == read_file(workspace_.app + L"\\" + file)) << narrow(file);
+  }
+
+  copy_events.release();
+  EXPECT_EQ(WaitForSingleObject(copy, 30000), WAIT_OBJECT_0);
+  DWORD copy_code = 1;
+  EXPECT_TRUE(GetExitCodeProcess(copy, &copy_code));
+  EXPECT_EQ(copy_code, 0u);
+  CloseHandle(copy);
+  EXPECT_TRUE(temp_entries(workspace_).empty()) << "the copy removes its own tree";
 }
 
-// The same from outside: while one start runs, a start given its parent's ID and start
-// time joins its directory; with another start time it looks in a directory that does not
-// exist and cannot load the main library.
-TEST_F(Roles, StartNamingARunningCopyJoinsItsDirectory) {
+// A start by another process while a parent runs, with that parent's variables inherited
+// (the shape of an updater's script): a start of its own beside the running one, which
+// leaves the running one's tree alone.
+TEST_F(Roles, StartByAnotherProcessWithARunningParentsVariablesIsAStartOfItsOwn) {
   EventPair events;
   LaunchOptions first_options;
   first_options.set_variables.push_back({L"E2E_ACTION", L"wait"});
@@ -132,33 +152,54 @@ TEST_F(Roles, StartNamingARunningCopyJoinsItsDirectory) {
   ASSERT_TRUE(events.wait_ready());
   const std::vector<std::wstring> before = temp_entries(workspace_);
   ASSERT_EQ(before.size(), 1u);
-  const std::wstring target = workspace_.temp + L"\\" + before[0];
-  ASSERT_TRUE(DeleteFileW((target + L"\\" + standard_data_file).c_str()));
+  const std::wstring first_tree = workspace_.temp + L"\\" + before[0];
   const std::wstring start = before[0].substr(before[0].rfind(L'_') + 1);
 
-  LaunchOptions joining;
-  joining.set_variables.push_back({widen(parent_variable), std::to_wstring(first.pid())});
-  joining.set_variables.push_back({widen(start_variable), start});
-  joining.set_variables.push_back({L"E2E_EXIT", L"5"});
-  DWORD joining_pid = 0;
-  const ProcessResult joined = launch(workspace_, exe_, {L"one"}, joining, &joining_pid);
-  EXPECT_EQ(joined.exit_code, 5u) << printable(joined.err);
-  const std::vector<AppReport> reports = parse_reports(joined.out);
-  ASSERT_EQ(reports.size(), 1u) << printable(joined.out);
-  EXPECT_EQ(reports[0].pid, joining_pid) << "a child runs the library in its own process";
-  EXPECT_EQ(reports[0].module_directory(), target);
-  EXPECT_EQ(reports[0].variable(parent_variable), std::to_wstring(first.pid()));
-  EXPECT_FALSE(file_exists(target + L"\\" + standard_data_file)) << "the child unpacked";
-
-  joining.set_variables[1].second = start + L"1";
-  const ProcessResult lost = launch(workspace_, exe_, {}, joining);
-  EXPECT_EQ(lost.exit_code, 2u);
-  EXPECT_EQ(lost.err.rfind("Error, load DLL. ([Error ", 0), 0u) << printable(lost.err);
-  EXPECT_EQ(temp_entries(workspace_), before) << "a child creates nothing";
+  LaunchOptions script;
+  script.set_variables = {{widen(parent_variable), std::to_wstring(first.pid())}, {widen(start_variable), start},
+                          {L"E2E_EXIT", L"5"}};
+  DWORD pid = 0;
+  ProcessResult result;
+  const AppReport report = run_once(script, &pid, &result);
+  EXPECT_EQ(result.exit_code, 5u) << printable(result.err);
+  EXPECT_NE(report.pid, pid) << "the main library runs in the start's own child";
+  EXPECT_EQ(report.variable(parent_variable), std::to_wstring(pid));
+  const std::wstring fresh = report.variable(start_variable).value_or(L"");
+  EXPECT_NE(fresh, start);
+  EXPECT_EQ(report.module_directory(), expected_target(workspace_, pid, fresh));
+  EXPECT_EQ(temp_entries(workspace_), before) << "its own tree is removed, the running one's kept";
+  EXPECT_EQ(list_files(first_tree), list_files(workspace_.app));
 
   events.release();
   EXPECT_EQ(first.wait().exit_code, 0u);
   EXPECT_TRUE(temp_entries(workspace_).empty());
+}
+
+// A parent ended from outside while its application runs takes the child with it, within a
+// second; a program that the application started before that runs on.
+TEST_F(Roles, ChildEndsWithAParentEndedFromOutsideAndWhatTheAppStartedRunsOn) {
+  EventPair app_events, helper_events;
+  const std::wstring report_file = workspace_.root + L"\\report.txt";
+  const std::wstring helper = sibling_path(L"e2e_other.exe");
+  LaunchOptions options;
+  options.set_variables = {{L"E2E_ACTION", L"helper"}, {L"E2E_REPORT", report_file},
+                           {L"E2E_HELPER", quote_argument(helper) + L" " + helper_events.go_name + L" " +
+                                               helper_events.ready_name}};
+  app_events.add_to(&options);
+  Launch run;
+  ASSERT_TRUE(run.start(workspace_, exe_, quote_argument(exe_), {}, options));
+  ASSERT_TRUE(app_events.wait_ready());
+  const std::vector<AppReport> reports = parse_reports(read_file(report_file));
+  ASSERT_EQ(reports.size(), 1u);
+  HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, reports[0].pid);
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(TerminateProcess(run.process(), 1));
+  EXPECT_EQ(WaitForSingleObject(child, 1000), WAIT_OBJECT_0) << "the child outlived its parent";
+  CloseHandle(child);
+  helper_events.release();
+  EXPECT_TRUE(helper_events.wait_ready(10000)) << "the program the app started ended with the child";
+  app_events.release();
+  run.wait();
 }
 
 TEST_F(Roles, TwoIndependentStartsUseTwoDirectories) {

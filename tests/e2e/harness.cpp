@@ -219,7 +219,8 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
   for (int attempt = 0; attempt < start_attempts && !ok; ++attempt) {
     if (attempt > 0) Sleep(start_retry_pause_ms);
     ok = CreateProcessW(exe.c_str(), line_buffer.data(), nullptr, nullptr, TRUE /* inherit handles */,
-                        CREATE_UNICODE_ENVIRONMENT, environment.data(), directory.c_str(), &startup, &created);
+                        CREATE_UNICODE_ENVIRONMENT | (options.suspended ? CREATE_SUSPENDED : 0), environment.data(),
+                        directory.c_str(), &startup, &created);
     if (!ok) {
       const DWORD error = GetLastError();
       refusals += " " + std::to_string(error);
@@ -234,7 +235,11 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
     if (in_write != nullptr) CloseHandle(in_write);
     return false;
   }
-  CloseHandle(created.hThread);
+  if (options.suspended) {
+    suspended_thread_ = created.hThread;
+  } else {
+    CloseHandle(created.hThread);
+  }
   process_ = created.hProcess;
   pid_ = created.dwProcessId;
   timeout_ms_ = options.timeout_ms;
@@ -251,7 +256,34 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
   return true;
 }
 
+ProcessResult launch_after_preparing(const Workspace& workspace, const std::wstring& exe, const std::wstring& start,
+                                     const std::function<void(const std::wstring& target)>& prepare) {
+  LaunchOptions options;
+  options.suspended = true;
+  options.set_variables.push_back({L"TAVRIN_ONEFILE_START", start});
+  Launch run;
+  if (!run.start(workspace, exe, quote_argument(exe), {}, options)) {
+    ProcessResult failed;
+    failed.exit_code = static_cast<DWORD>(-1);
+    failed.err = "harness: " + run.start_failure();
+    return failed;
+  }
+  prepare(expected_target(workspace, run.pid(), start));
+  run.resume();
+  return run.wait();
+}
+
+bool Launch::resume() {
+  if (suspended_thread_ == nullptr) return false;
+  const bool resumed = ResumeThread(suspended_thread_) != static_cast<DWORD>(-1);
+  CloseHandle(suspended_thread_);
+  suspended_thread_ = nullptr;
+  return resumed;
+}
+
 ProcessResult Launch::wait() {
+  // A process left suspended would never end.
+  resume();
   if (process_ != nullptr) {
     if (WaitForSingleObject(process_, timeout_ms_) != WAIT_OBJECT_0) {
       result_.timed_out = true;

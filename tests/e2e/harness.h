@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -62,6 +63,8 @@ struct LaunchOptions {
   // Empty: the workspace's root, so that nothing next to the test programs is found
   // through the current directory.
   std::wstring current_directory;
+  // Created suspended: the test learns the PID and prepares before resume() lets it run.
+  bool suspended = false;
 };
 
 class Launch {
@@ -74,6 +77,8 @@ class Launch {
   bool start(const Workspace& workspace, const std::wstring& exe, const std::wstring& argv0,
              const std::vector<std::wstring>& arguments, const LaunchOptions& options = {});
   ProcessResult wait();
+  // Lets a process started suspended run; false when it was not or cannot be resumed.
+  bool resume();
   DWORD pid() const { return pid_; }
   // Why start() returned false.
   const std::string& start_failure() const { return result_.err; }
@@ -81,6 +86,7 @@ class Launch {
 
  private:
   HANDLE process_ = nullptr;
+  HANDLE suspended_thread_ = nullptr;
   DWORD pid_ = 0;
   DWORD timeout_ms_ = 0;
   HANDLE out_read_ = nullptr;
@@ -88,6 +94,11 @@ class Launch {
   std::thread out_thread_, err_thread_, in_thread_;
   ProcessResult result_;
 };
+
+// One run of exe whose TIME is start, made suspended so that prepare can first make what it
+// will at the path of its target directory (TEMP\onefile_PID_TIME); then resumed and waited for.
+ProcessResult launch_after_preparing(const Workspace& workspace, const std::wstring& exe, const std::wstring& start,
+                                     const std::function<void(const std::wstring& target)>& prepare);
 
 // One run, start to end.
 ProcessResult launch(const Workspace& workspace, const std::wstring& exe, const std::vector<std::wstring>& arguments,

@@ -58,6 +58,7 @@ void prepare_parent(const wchar_t* target_directory) {
   SetEnvironmentVariableW(probe_child_variable, L"1");
   copy_bounded(launcher_state.target_directory, target_directory, path_capacity);
   launcher_state.unpacking_started.store(1);
+  launcher_state.tree_created.store(1);
 }
 
 }  // namespace
@@ -77,10 +78,34 @@ PROBE_SCENARIO(decide_role) {
   const Role role = decide_role();
   wchar_t* parent = env_get(env_parent);
   wchar_t* start = env_get(env_start);
-  printf("role %s\nparent %ls\nstart %ls\nown %lu\n", role == Role::child ? "child" : "parent",
+  wchar_t* cache = env_get(env_cache_dir);
+  printf("role %s\nparent %ls\nstart %ls\nown %lu\ncache %ls\n", role == Role::child ? "child" : "parent",
          parent != nullptr ? parent : L"(absent)", start != nullptr ? start : L"(absent)",
-         static_cast<unsigned long>(GetCurrentProcessId()));
+         static_cast<unsigned long>(GetCurrentProcessId()), cache != nullptr ? cache : L"(absent)");
   return 0;
+}
+
+// The road of a real child: names itself in TAVRIN_ONEFILE_PARENT, starts its own
+// executable with the decide_role scenario (its output on the same handles) and returns
+// the copy's exit code.
+PROBE_SCENARIO(decide_role_in_copy) {
+  env_set(env_parent, std::to_wstring(GetCurrentProcessId()).c_str());
+  static wchar_t own[probe_path_capacity];
+  GetModuleFileNameW(nullptr, own, probe_path_capacity);
+  std::wstring line = L"\"" + std::wstring(own) + L"\" decide_role";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION copy{};
+  if (!CreateProcessW(own, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &copy)) return 100;
+  WaitForSingleObject(copy.hProcess, INFINITE);
+  DWORD code = 101;
+  GetExitCodeProcess(copy.hProcess, &code);
+  CloseHandle(copy.hThread);
+  CloseHandle(copy.hProcess);
+  return static_cast<int>(code);
 }
 
 // Stays alive until it is terminated: a running process of another executable. The line
@@ -108,6 +133,15 @@ PROBE_SCENARIO(launch_child) {
   const DWORD code = launch_and_wait();
   printf("parent returns %lu\n", static_cast<unsigned long>(code));
   return static_cast<int>(code);
+}
+
+// argv: as launch_child. The parent half first joins a job of its own that holds every
+// process it starts: a parent that runs inside someone else's job.
+PROBE_SCENARIO(launch_child_in_job) {
+  if (is_probe_child()) return run_as_probe_child();
+  HANDLE outer = CreateJobObjectW(nullptr, nullptr);
+  if (outer == nullptr || !AssignProcessToJobObject(outer, GetCurrentProcess())) return 100;
+  return probe_scenario_launch_child(argc, argv);
 }
 
 // argv: target_directory missing_executable. A launch that cannot start its child.
