@@ -48,6 +48,9 @@ void clean_up() {
   if (launcher_state.tree_created.load() == 0) return;
   if (launcher_state.tree_kept.load() != 0) return;
   AcquireSRWLockExclusive(&removal_lock);
+  // The guard would refuse the removal of the tree's own directory.
+  const HANDLE guard = launcher_state.tree_guard.exchange(nullptr);
+  if (guard != nullptr) CloseHandle(guard);
   remove_tree(launcher_state.target_directory);
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {

@@ -31,6 +31,11 @@ struct LauncherState {
   // or its staging directory). Only such a tree is ever removed: a directory that was there
   // before (someone else's, made to be used) is never touched.
   std::atomic<uint8_t> tree_created;
+  // The start's own temporary tree, held open without delete sharing from its creation to
+  // the clean-up: no other start's sweep can rename it away, whatever PID and TIME its name
+  // carries (an inherited TIME may be older than the process). Null when not held; taken
+  // out with an exchange and closed by the clean-up right before the removal.
+  std::atomic<HANDLE> tree_guard;
   // Set once to 1 when the process runs from a shared cached tree: the clean-up then
   // leaves the target directory alone, since the tree is the cache.
   std::atomic<uint8_t> tree_kept;

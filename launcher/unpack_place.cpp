@@ -47,6 +47,10 @@ constexpr DWORD publish_pause_ms = 50;
 // covers processes that the application starts from its tree and that outlive it; wine
 // renames such a directory, so there only the holders protect a tree.
 constexpr DWORD holder_access = GENERIC_READ;
+// A temporary tree belongs to one start alone: its guard shares no deletion, so a sweep's
+// open for renaming fails on the sharing check (on Windows and under wine alike). Read
+// access, since a handle without data access takes no part in that check.
+constexpr DWORD guard_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD holder_share = FILE_SHARE_READ | FILE_SHARE_DELETE;
 constexpr DWORD retire_access = FILE_ADD_FILE | SYNCHRONIZE;
 constexpr DWORD retire_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -342,6 +346,9 @@ void create_temporary_tree() {
     exit_with_open_error(state.target_directory);
   }
   state.tree_created.store(1);
+  // Without a guard the tree is still judged by its PID and TIME; the start goes on.
+  const HANDLE guard = open_plain_directory(state.target_directory, holder_access, guard_share);
+  if (guard != INVALID_HANDLE_VALUE) state.tree_guard.store(guard);
 }
 
 }  // namespace

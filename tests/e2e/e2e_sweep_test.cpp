@@ -39,6 +39,27 @@ TEST_F(StandardAppTest, EachStartRemovesAtMostTheBoundOfStaleTrees) {
   EXPECT_EQ(read_file(refused + L"\\app.dll"), "main");
 }
 
+// A start may inherit a TIME older than itself (TAVRIN_ONEFILE_START without a parent), so
+// its name reads like a reused PID's tree: the start's own hold keeps it from every sweep.
+TEST_F(StandardAppTest, RunningTreeNamedWithAnOldInheritedTimeIsNeverSwept) {
+  EventPair events;
+  LaunchOptions options;
+  const std::wstring day_ago = std::to_wstring(current_file_time() - 864000000000ull);
+  options.set_variables = {{L"E2E_ACTION", L"wait"}, {L"TAVRIN_ONEFILE_START", day_ago}};
+  events.add_to(&options);
+  Launch running;
+  ASSERT_TRUE(running.start(workspace_, exe_, quote_argument(exe_), {}, options));
+  ASSERT_TRUE(events.wait_ready());
+  const std::wstring tree = expected_target(workspace_, running.pid(), day_ago);
+  const std::vector<std::wstring> files = list_files(tree);
+  ASSERT_FALSE(files.empty());
+  EXPECT_EQ(launch(workspace_, exe_, {}).exit_code, 0u);
+  EXPECT_EQ(list_files(tree), files) << "another start swept a running tree";
+  events.release();
+  EXPECT_EQ(running.wait().exit_code, 0u);
+  EXPECT_TRUE(temp_entries(workspace_).empty()) << "the guard kept the start's own clean-up out";
+}
+
 TEST_F(StandardAppTest, StaleTreeWithAnOpenFileStaysWhole) {
   if (running_under_wine()) GTEST_SKIP() << "wine renames a directory with an open file in it; Windows refuses";
   DWORD ended = 0;
