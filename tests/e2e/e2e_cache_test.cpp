@@ -262,8 +262,12 @@ TEST_F(CachedPlace, DamagedTreeIsNeverUsedAndIsReplaced) {
     } else {
       ASSERT_TRUE(write_file(data, "short"));
     }
-    const AppReport report = run_once(exe_);
+    DWORD pid = 0;
+    const std::vector<AppReport> reports = parse_reports(launch(workspace_, exe_, {}, {}, &pid).out);
+    ASSERT_EQ(reports.size(), 1u);
+    const AppReport& report = reports[0];
     EXPECT_EQ(report.module_directory(), tree) << "removed: " << remove;
+    EXPECT_NE(report.pid, pid) << "a start that unpacks again keeps its child";
     expect_complete_tree(tree, data_of('d'));
     EXPECT_EQ(directory_names(product_dir_).size(), 1u) << "the damaged tree is gone, not kept aside";
   }
