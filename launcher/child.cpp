@@ -8,6 +8,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
+#include "launcher/trace.h"
 #include "paths/shell.h"
 
 namespace {
@@ -94,9 +95,11 @@ DWORD launch_and_wait() {
   share_child_handle(child.hProcess);
   DWORD exit_code = 0;
   WaitForSingleObject(child.hProcess, INFINITE);
+  trace_step("parent-woke");
   if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = exit_code_unreadable;
   withdraw_child_handle();
   CloseHandle(child.hProcess);
   clean_up();
+  trace_step("clean-up-done");
   return exit_code;
 }

@@ -4,6 +4,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
+#include "launcher/trace.h"
 
 namespace {
 
@@ -47,11 +48,14 @@ void clean_up() {
   if (launcher_state.unpacking_started.load() == 0) return;
   if (launcher_state.tree_kept.load() != 0) return;
   AcquireSRWLockExclusive(&removal_lock);
+  trace_step("removal-begins");
   remove_tree(launcher_state.target_directory);
+  trace_step("removal-returned");
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
     cleanup_sleep.load()(removal_pause_ms);
     remove_tree(launcher_state.target_directory);
+    trace_step("removal-retry-returned");
   }
   ReleaseSRWLockExclusive(&removal_lock);
 }

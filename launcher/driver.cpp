@@ -11,6 +11,7 @@
 #include "launcher/run.h"
 #include "launcher/session_end.h"
 #include "launcher/state.h"
+#include "launcher/trace.h"
 #include "launcher/unpack_place.h"
 #include "paths/spec.h"
 #include "payload/unpack.h"
@@ -53,6 +54,7 @@ int run_parent_role(ParentPlace place) {
   // The exit code travels as the same 32 bits, whatever their sign.
   const DWORD exit_code = launch_and_wait();
   sweep_after_run();
+  trace_step("parent-returns");
   return static_cast<int>(exit_code);
 }
 
