@@ -24,6 +24,7 @@ namespace {
 int run_child_role() {
   LauncherState& state = launcher_state;
   unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::first_name_only);
+  trace_step("first-name-read");
   if (state.main_library_path[0] == L'\0') exit_with_system_error(message_load_failed, ERROR_FILE_NOT_FOUND);
   return run_main_library();
 }
@@ -64,9 +65,12 @@ int run_launcher() {
   LauncherState& state = launcher_state;
   state.argument_count = __argc;
   state.argument_vector = __wargv;
+  trace_step("launcher-entered");
   const Role role = decide_role();
+  trace_step("role-decided");
   ParentPlace place = ParentPlace::temporary;
   const bool expanded = role == Role::parent ? choose_parent_place(&place) : choose_child_place();
+  trace_step("place-chosen");
   state.payload = locate_payload();
   if (!expanded) abort_with_spec_error(target_spec);
   // A first start keeps its two processes: it may have to remove a staging copy.
@@ -82,6 +86,7 @@ int run_launcher() {
   if (place != ParentPlace::cached || in_process) state.reader.open(compressed.data, compressed.size);
   // From here a console event in the parent role removes the target directory (never a
   // cached tree).
+  trace_step("stream-opened");
   state.unpacking_started.store(1);
   if (role == Role::child) return run_child_role();
   if (in_process) return run_in_process_role();

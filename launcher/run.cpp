@@ -30,6 +30,7 @@ int run_main_library() {
     const DWORD error = GetLastError();
     exit_with_system_error(message_load_failed, error);
   }
+  trace_step("library-loaded");
   const FARPROC entry = GetProcAddress(library, "run_code");
   if (entry == nullptr) exit_with_message(message_entry_point_missing);
   const auto entry_point = reinterpret_cast<RunCode>(reinterpret_cast<void (*)()>(entry));
