@@ -383,7 +383,7 @@ class Bench:
             r.add(f"{key}-{where}", label, m[key])
         r.ratio("remove_tree / file-by-file loop", f"remove-tree-{where}", f"remove-loop-{where}",
                 1.5)
-        r.ratio("clean-up / file-by-file loop", f"cleanup-{where}", f"remove-loop-{where}")
+        r.ratio("clean-up / file-by-file loop", f"cleanup-{where}", f"remove-loop-{where}", 1.3)
         r.ratio("clean-up / rm -rf", f"cleanup-{where}", f"rm-{where}")
         r.ratio("SHFileOperationW / file-by-file loop", f"remove-shell-{where}",
                 f"remove-loop-{where}")
@@ -397,11 +397,57 @@ class Bench:
                 r.ratio(f"scale 1 / scale {scale} (bytes and files x{1 / scale:g})",
                         f"unpack-{where}-1", f"unpack-{where}-{scale}")
 
+    def measure_trace(self, where, root, app, tar_zst):
+        """The end of a run step by step: the trace build's stamps from run_code's return in
+        the child to the parent's return, then the process exit as the script sees it;
+        against the file-by-file loop on a fresh copy of the same tree."""
+        temp = os.path.join(root, "temp")
+        self.set_temp(temp)
+        trace = os.path.join(self.tmpfs_root, "trace.txt")
+        env = dict(self.env, TAVRIN_BENCH_TRACE=windows_path(trace))
+        steps, spans, loops, alone, settled, settled_loops = {}, [], [], [], [], []
+        out = os.path.join(root, "tar-out")
+        for rep in range(self.args.reps):
+            log(f"  trace, {where}: repetition {rep + 1} of {self.args.reps}")
+            if os.path.exists(trace):
+                os.remove(trace)
+            _, end, _ = self.start_and_wait([app], env=env)
+            with open(trace) as f:
+                marks = [(l.split()[0], (int(l.split()[1]) - FILETIME_UNIX_EPOCH) * 100) for l in f]
+            marks = marks[[name for name, _ in marks].index("run-code-returned"):] + [("exited", end)]
+            for (_, before), (name, at) in zip(marks, marks[1:]):
+                steps.setdefault(name, []).append((at - before) / 1e9)
+            spans.append((end - marks[0][1]) / 1e9)
+            for d in os.listdir(temp):
+                remove_tree(os.path.join(temp, d))
+            for mode, times, synced in (("loop", loops, False), ("tree", alone, False),
+                                        ("loop", settled_loops, True), ("tree", settled, True)):
+                remove_tree(out)
+                os.makedirs(out)
+                run(["tar", "--zstd", "-xf", tar_zst, "-C", out])
+                if synced:
+                    run(["sync"])
+                start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode, windows_path(out)])
+                times.append((end - start) / 1e9)
+        r = self.results
+        r.say(f"== end of a run, step by step (trace build), target on {where}")
+        for name, values in steps.items():
+            r.add(f"trace-{where}-{name}", f"  up to {name}", values)
+        r.add(f"trace-span-{where}", "run_code's return to the parent's exit", spans)
+        r.add(f"trace-loop-{where}", "  wine: FindFirstFile/DeleteFile loop (process start incl.)", loops)
+        r.add(f"trace-alone-{where}", "  wine: the launcher's remove_tree alone (same)", alone)
+        r.add(f"trace-settled-loop-{where}", "  wine: the loop after sync (blocks on disk)", settled_loops)
+        r.add(f"trace-settled-{where}", "  wine: remove_tree after sync (same)", settled)
+        r.ratio("end-of-run span / file-by-file loop", f"trace-span-{where}", f"trace-loop-{where}", 1.3)
+        r.ratio("remove_tree alone / file-by-file loop", f"trace-alone-{where}", f"trace-loop-{where}")
+        r.ratio("after sync: remove_tree / loop", f"trace-settled-{where}", f"trace-settled-loop-{where}")
+        r.ratio("end-of-run span / loop after sync", f"trace-span-{where}", f"trace-settled-loop-{where}")
+
     def measure_cached(self, app, cached_app, tree):
         """Start to run_code of the cached place's first and later starts, side by side with
         a first start of the default place (target on tmpfs) and a plain exe that loads the
         same main library; and the damage check alone."""
-        temp = os.path.join(self.tmpfs_root, "temp")
+        temp = os.path.join(self.disk_root, "temp")
         self.set_temp(temp)
         folder = self.cached_product_folder()
         dll = windows_path(os.path.join(tree, make_tree.MAIN_NAME))
@@ -425,14 +471,14 @@ class Bench:
             m["check"].append(float(out[1]) / 1000)
         remove_tree(folder)
         r = self.results
-        r.say("== cached place (--unpack-to cache), release-shaped tree; cache on disk, TEMP on tmpfs")
+        r.say("== cached place (--unpack-to cache), release-shaped tree; cache and TEMP on disk")
         r.add("cached-second", "later start: launcher start to run_code", m["second"])
         r.add("cached-direct", "plain exe loading the same main library, to run_code", m["direct"])
         r.add("cached-first", "first start (unpacks into the cache), to run_code", m["first"])
-        r.add("cached-temp", "first start of the default place (tmpfs), to run_code", m["temp"])
+        r.add("cached-temp", "first start of the default place (disk), to run_code", m["temp"])
         r.add("cached-check", f"  damage check alone: marker + {entries} attribute queries", m["check"])
-        r.ratio("later start / plain exe", "cached-second", "cached-direct", 3)
-        r.ratio("default first start / later start", "cached-temp", "cached-second", at_least=10)
+        r.ratio("later start / plain exe", "cached-second", "cached-direct", 1.5)
+        r.ratio("default first start / later start", "cached-temp", "cached-second", at_least=20)
         r.ratio("cached first start / later start", "cached-first", "cached-second")
         r.ratio("damage check share of a later start", "cached-check", "cached-second")
 
@@ -659,6 +705,13 @@ class Bench:
             self.measure_unpack("tmpfs", self.tmpfs_root, apps, reference)
             self.measure_unpack("disk", self.disk_root,
                                 {k: v for k, v in apps.items() if k in (1, "unprotected")}, reference)
+        if "trace" in self.args.only:
+            if not os.path.isfile(tar_zst):
+                self.zstd_cli(self.tar_archive(trees[1]), tar_zst, RELEASE_LEVEL)
+            traced = self.app(self.payload(1, trees[1]), APP_NAME + "-trace",
+                              launcher=self.binary("tavrin-launcher-trace.exe"))
+            self.measure_trace("tmpfs", self.tmpfs_root, traced, tar_zst)
+            self.measure_trace("disk", self.disk_root, traced, tar_zst)
         self.set_temp(os.path.join(self.tmpfs_root, "temp"))
         if "small" in self.args.only:
             self.measure_small_app(tiny_app, baseline_app)
@@ -684,8 +737,9 @@ def parse_arguments():
     parser.add_argument("--pack-reps-19", type=int, default=1,
                         help="repetitions of the level-19 packing (about 2 x 2 minutes each)")
     parser.add_argument("--scales", type=float, nargs="+", default=[0.25, 0.5, 1])
-    parser.add_argument("--only", nargs="+", default=["pack", "unpack", "small", "sweep", "memory", "cached"],
-                        help="measurements to run: pack unpack small sweep memory cached")
+    parser.add_argument("--only", nargs="+",
+                        default=["pack", "unpack", "trace", "small", "sweep", "memory", "cached"],
+                        help="measurements to run: pack unpack trace small sweep memory cached")
     parser.add_argument("--work", required=True, help="cache and scratch directory (on disk)")
     parser.add_argument("--tmpfs", default="/dev/shm", help="a tmpfs mount for the tmpfs runs")
     parser.add_argument("--win-bin", required=True, help="the Windows build's bin directory")

@@ -16,7 +16,7 @@ if [ ! -f "$tavrin_win_dir/CMakeCache.txt" ] || [ ! -f "$tavrin_host_dir/CMakeCa
 fi
 cmake --build "$tavrin_win_dir" -j "${TAVRIN_JOBS:-2}" --target tavrin-launcher bench_main \
   bench_direct bench_empty bench_writer bench_shell \
-  bench_remove bench_check -- --no-print-directory >/dev/null
+  bench_remove bench_check tavrin-launcher-trace -- --no-print-directory >/dev/null
 cmake --build "$tavrin_host_dir" -j "${TAVRIN_JOBS:-2}" --target tavrin-pack \
   -- --no-print-directory >/dev/null
 unprotected_dir="$TAVRIN_BUILD_DIR/win-unprotected"

@@ -9,3 +9,5 @@ void write_time_stamp();
 // Sleeps for TAVRIN_BENCH_HOLD_MS milliseconds when it is set, so that the script can
 // read the peak memory of a process that would otherwise end at once.
 void hold_if_asked();
+// One "step ticks" line into the file that TAVRIN_BENCH_TRACE names (the trace build).
+void trace_step(const char* step);

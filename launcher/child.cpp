@@ -9,6 +9,7 @@
 #include "launcher/quoting.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
+#include "launcher/trace.h"
 #include "paths/shell.h"
 
 namespace {
@@ -99,9 +100,11 @@ DWORD launch_and_wait() {
   sweep_stale_trees();
   DWORD exit_code = 0;
   if (settled != WAIT_OBJECT_0) WaitForSingleObject(child.hProcess, INFINITE);
+  trace_step("parent-woke");
   if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = exit_code_unreadable;
   withdraw_child_handle();
   CloseHandle(child.hProcess);
   clean_up();
+  trace_step("clean-up-done");
   return exit_code;
 }

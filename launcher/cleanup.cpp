@@ -4,6 +4,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
+#include "launcher/trace.h"
 
 namespace {
 
@@ -51,11 +52,14 @@ void clean_up() {
   // The guard would refuse the removal of the tree's own directory.
   const HANDLE guard = launcher_state.tree_guard.exchange(nullptr);
   if (guard != nullptr) CloseHandle(guard);
+  trace_step("removal-begins");
   remove_tree(launcher_state.target_directory);
+  trace_step("removal-returned");
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
     cleanup_sleep.load()(removal_pause_ms);
     remove_tree(launcher_state.target_directory);
+    trace_step("removal-retry-returned");
   }
   ReleaseSRWLockExclusive(&removal_lock);
 }

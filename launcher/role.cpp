@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "diag/diag.h"
+#include "launcher/in_process.h"
 #include "paths/bounded.h"
 #include "paths/env.h"
 #include "paths/normalize.h"
@@ -86,10 +87,11 @@ bool is_own_creator(HANDLE process, DWORD id) {
   return created_no_later_than_self(process);
 }
 
-// True when the process with ID value runs this same executable file and created this
-// process: only the parent's own child takes the child role. A copy that the application
-// starts again, or that a script starts with the inherited variables, was created by
-// another process and so starts afresh.
+// True when the process with ID value runs this same executable file, created this
+// process and does not run the application itself: only the parent's own child takes the
+// child role. A copy that the application starts again, or that a script starts with the
+// inherited variables, was created by another process, or by a start that runs the
+// application in its own process, and so starts afresh.
 bool names_own_parent(const wchar_t* value) {
   DWORD id = 0;
   if (!parse_process_id(value, &id)) return false;
@@ -99,7 +101,7 @@ bool names_own_parent(const wchar_t* value) {
   const bool readable = read_foreign_image_path(process, foreign);
   fill_own_path_normalised();
   const bool same_file = readable && wcscmp(foreign, launcher_state.own_path_normalised) == 0;
-  const bool parent = same_file && is_own_creator(process, id);
+  const bool parent = same_file && is_own_creator(process, id) && !is_in_process_start(id);
   CloseHandle(process);
   return parent;
 }

@@ -5,6 +5,7 @@
 #include "diag/diag.h"
 #include "diag/messages.h"
 #include "launcher/state.h"
+#include "launcher/trace.h"
 #include "paths/system_library.h"
 
 namespace {
@@ -29,8 +30,11 @@ int run_main_library() {
     const DWORD error = GetLastError();
     exit_with_system_error(message_load_failed, error);
   }
+  trace_step("library-loaded");
   const FARPROC entry = GetProcAddress(library, "run_code");
   if (entry == nullptr) exit_with_message(message_entry_point_missing);
   const auto entry_point = reinterpret_cast<RunCode>(reinterpret_cast<void (*)()>(entry));
-  return entry_point(launcher_state.argument_count, launcher_state.argument_vector);
+  const int result = entry_point(launcher_state.argument_count, launcher_state.argument_vector);
+  trace_step("run-code-returned");
+  return result;
 }

@@ -374,6 +374,9 @@ bool choose_parent_place(ParentPlace* place) {
     if (use_complete_tree()) {
       *place = ParentPlace::cached;
       state.tree_kept.store(1);
+      // Also after a cached run: trees whose own sweep never came (an application that
+      // ended the process itself, a start that was killed) go at a later start.
+      sweep_due = true;
       copy_bounded(state.target_directory, state.cache_tree, path_capacity);
       return true;
     }

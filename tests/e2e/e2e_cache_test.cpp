@@ -4,6 +4,9 @@
 // and old trees go only when no process uses them.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include <algorithm>
 
 #include "e2e/harness.h"
@@ -45,6 +48,25 @@ FileIdentity identity_of(const std::wstring& path) {
 // Contents of extra\data.bin, one per build.
 std::string data_of(char fill) {
   return std::string(70001, fill);
+}
+
+// Processes that pid created and that still run.
+size_t children_of(DWORD pid) {
+  size_t count = 0;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    count += entry.th32ParentProcessID == pid ? 1 : 0;
+  }
+  CloseHandle(snapshot);
+  return count;
+}
+
+std::string windows_of(DWORD pid) {
+  const std::wstring helper = sibling_path(L"e2e_end_session.exe");
+  return report_value(run_process(helper, quote_argument(helper) + L" " + std::to_wstring(pid) + L" count", {}).out,
+                      "windows");
 }
 
 class CachedPlace : public WorkspaceTest {
@@ -154,6 +176,55 @@ TEST_F(CachedPlace, FirstStartUnpacksOnceAndLaterStartsUseTheTreeUntouched) {
   EXPECT_TRUE(temp_entries(workspace_).empty());
 }
 
+// A later start runs the app in the launcher's own process, with what the first start's
+// child got; a copy that app starts of its own exe is a start of its own.
+TEST_F(CachedPlace, LaterStartIsOneProcessWithWhatAChildGets) {
+  const std::wstring tree = pack_cached(data_of('i'), L"APP.exe");
+  LaunchOptions options;
+  options.set_variables.push_back({L"E2E_EXIT", L"0xC0000135"});
+  const std::vector<std::wstring> arguments{L"one two", L"\"quoted\""};
+  DWORD first_pid = 0;
+  const ProcessResult first_run = launch(workspace_, exe_, arguments, options, &first_pid);
+  EXPECT_EQ(first_run.exit_code, 0xC0000135u) << printable(first_run.err);
+  const std::vector<AppReport> first = parse_reports(first_run.out);
+  ASSERT_EQ(first.size(), 1u) << printable(first_run.out);
+  EXPECT_NE(first[0].pid, first_pid) << "a first start keeps its child";
+
+  const std::wstring copy_report = workspace_.root + L"\\copy-report.txt";
+  EventPair events;
+  events.add_to(&options);
+  options.set_variables.push_back({L"E2E_ACTION", L"relaunch"});
+  options.set_variables.push_back({L"E2E_SPAWN_ACTION", L"wait"});
+  options.set_variables.push_back({L"E2E_SPAWN_REPORT", copy_report});
+  Launch later_run;
+  ASSERT_TRUE(later_run.start(workspace_, exe_, quote_argument(exe_), arguments, options));
+  const DWORD pid = later_run.pid();
+  const ProcessResult later_result = later_run.wait();
+  EXPECT_EQ(later_result.exit_code, 0xC0000135u) << printable(later_result.err);
+  const std::vector<AppReport> later = parse_reports(later_result.out);
+  ASSERT_EQ(later.size(), 1u) << printable(later_result.out);
+  EXPECT_EQ(later[0].pid, pid) << "the app runs in the launcher's process";
+  EXPECT_EQ(later[0].module_directory(), tree);
+  EXPECT_EQ(later[0].arguments, first[0].arguments);
+  EXPECT_EQ(later[0].variable("TAVRIN_ONEFILE_PARENT"), std::to_wstring(pid));
+  for (const char* name : {"TAVRIN_ONEFILE_DIRECTORY", "TAVRIN_ORIGINAL_ARGV0"}) {
+    EXPECT_EQ(later[0].variable(name), first[0].variable(name)) << name;
+  }
+  EXPECT_TRUE(is_decimal(later[0].variable("TAVRIN_ONEFILE_START").value_or(L"")));
+
+  const DWORD copy_pid = static_cast<DWORD>(std::stoul("0" + report_value(later_result.out, "relaunched_pid")));
+  ASSERT_NE(copy_pid, 0u);
+  // The copy waits in its app: a start of its own that is one process as well.
+  ASSERT_TRUE(events.wait_ready());
+  EXPECT_EQ(children_of(copy_pid), 0u) << "no child created";
+  EXPECT_EQ(windows_of(copy_pid), "0") << "no session-end window";
+  const std::vector<AppReport> copy = parse_reports(read_file(copy_report));
+  ASSERT_EQ(copy.size(), 1u);
+  EXPECT_EQ(copy[0].pid, copy_pid) << "the copy is a start of its own, one process too";
+  EXPECT_EQ(copy[0].variable("TAVRIN_ONEFILE_PARENT"), std::to_wstring(copy_pid));
+  events.release();
+}
+
 TEST_F(CachedPlace, TwoStartsAtOnceBothRunAndLeaveExactlyOneCompleteTree) {
   const std::wstring tree = pack_cached(data_of('b'), L"APP.exe", many_files);
   Launch first, second;
@@ -198,8 +269,12 @@ TEST_F(CachedPlace, DamagedTreeIsNeverUsedAndIsReplaced) {
     } else {
       ASSERT_TRUE(write_file(data, "short"));
     }
-    const AppReport report = run_once(exe_);
+    DWORD pid = 0;
+    const std::vector<AppReport> reports = parse_reports(launch(workspace_, exe_, {}, {}, &pid).out);
+    ASSERT_EQ(reports.size(), 1u);
+    const AppReport& report = reports[0];
     EXPECT_EQ(report.module_directory(), tree) << "removed: " << remove;
+    EXPECT_NE(report.pid, pid) << "a start that unpacks again keeps its child";
     expect_complete_tree(tree, data_of('d'));
     EXPECT_EQ(directory_names(product_dir_).size(), 1u) << "the damaged tree is gone, not kept aside";
   }
