@@ -237,8 +237,11 @@ bool is_stale_sibling(const wchar_t* name, uint64_t now) {
 
 // Every plain directory beside the cached tree with a tree's name, other than the tree:
 // old trees, dead starts' staging directories and left-over old trees of the same product.
-// all_unused: every one that no process holds (after this start published a new tree);
-// otherwise only those whose start is over, within one sweep's bound.
+// all_unused: every one that no process holds (after this start published a new tree).
+// Otherwise, within one sweep's bound: old complete trees that no process holds (their own
+// start's sweep may never have come: an application that ended the process itself, a
+// killed start), and staging and retired directories only when their start is over, since
+// a start that has just made its staging directory holds it a moment later.
 void sweep_old_trees(bool all_unused) {
   wchar_t folder[path_capacity];
   copy_bounded(folder, launcher_state.cache_tree, path_capacity);
@@ -259,7 +262,8 @@ void sweep_old_trees(bool all_unused) {
     const DWORD attributes = found.dwFileAttributes;
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) continue;
     if (wcscmp(found.cFileName, own_name) == 0 || !is_tree_name(found.cFileName)) continue;
-    if (!all_unused && !is_stale_sibling(found.cFileName, now)) continue;
+    const bool suffixed = wcschr(found.cFileName, place_suffix_mark) != nullptr;
+    if (!all_unused && suffixed && !is_stale_sibling(found.cFileName, now)) continue;
     wchar_t sibling[path_capacity];
     if (join_path(sibling, path_capacity, folder, found.cFileName) && retire_directory(sibling)) ++budget.removed;
   } while ((all_unused || budget_left(budget)) && FindNextFileW(search, &found));
@@ -374,9 +378,6 @@ bool choose_parent_place(ParentPlace* place) {
     if (use_complete_tree()) {
       *place = ParentPlace::cached;
       state.tree_kept.store(1);
-      // Also after a cached run: trees whose own sweep never came (an application that
-      // ended the process itself, a start that was killed) go at a later start.
-      sweep_due = true;
       copy_bounded(state.target_directory, state.cache_tree, path_capacity);
       return true;
     }
