@@ -117,9 +117,7 @@ bool rename_on_handle(HANDLE tree, wchar_t* new_name) {
   rename->ReplaceIfExists = FALSE;
   rename->RootDirectory = nullptr;  // the new name is the folder's final path and the name
   rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-  copy_bounded(rename->FileName, folder.final_path, path_capacity);
-  append_bounded(rename->FileName, L"\\", path_capacity);
-  append_bounded(rename->FileName, new_name, path_capacity);
+  join_path(rename->FileName, path_capacity, folder.final_path, new_name);
   const DWORD bytes = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
   return SetFileInformationByHandle(tree, FileRenameInfo, rename, bytes) != FALSE;
 }
@@ -129,10 +127,7 @@ bool rename_on_handle(HANDLE tree, wchar_t* new_name) {
 // name, which a later sweep judges by this start.
 bool sweep_tree(const wchar_t* name) {
   wchar_t path[path_capacity];
-  if (wcslen(folder.path) + 1 + wcslen(name) >= path_capacity) return false;
-  copy_bounded(path, folder.path, path_capacity);
-  append_bounded(path, L"\\", path_capacity);
-  append_bounded(path, name, path_capacity);
+  if (!join_path(path, path_capacity, folder.path, name)) return false;
   HANDLE tree = CreateFileW(path, tree_access, tree_share, nullptr /* security */, OPEN_EXISTING, directory_flags,
                             nullptr /* template */);
   if (tree == INVALID_HANDLE_VALUE) return false;
@@ -141,10 +136,7 @@ bool sweep_tree(const wchar_t* name) {
   CloseHandle(tree);
   if (!renamed) return false;
   // Below the folder's final path, whose length the rename has checked.
-  copy_bounded(path, folder.final_path, path_capacity);
-  append_bounded(path, L"\\", path_capacity);
-  append_bounded(path, new_name, path_capacity);
-  remove_tree(path);
+  if (join_path(path, path_capacity, folder.final_path, new_name)) remove_tree(path);
   return true;
 }
 
@@ -163,10 +155,7 @@ bool is_stale_tree(const WIN32_FIND_DATAW& found, uint64_t now) {
 
 void sweep_folder() {
   wchar_t pattern[path_capacity];
-  if (wcslen(folder.path) + 1 + wcslen(tree_pattern) >= path_capacity) return;
-  copy_bounded(pattern, folder.path, path_capacity);
-  append_bounded(pattern, L"\\", path_capacity);
-  append_bounded(pattern, tree_pattern, path_capacity);
+  if (!join_path(pattern, path_capacity, folder.path, tree_pattern)) return;
   SweepBudget budget = begin_sweep();
   const uint64_t now = current_file_time();
   WIN32_FIND_DATAW found;

@@ -79,15 +79,6 @@ bool append_expanded_suffix(wchar_t* output, const wchar_t* base, const wchar_t*
   return true;
 }
 
-// directory, a backslash and name into output (capacity units); false when it does not fit.
-bool join_path(wchar_t* output, size_t capacity, const wchar_t* directory, const wchar_t* name) {
-  if (wcslen(directory) + 1 + wcslen(name) >= capacity) return false;
-  copy_bounded(output, directory, capacity);
-  append_bounded(output, L"\\", capacity);
-  append_bounded(output, name, capacity);
-  return true;
-}
-
 // True when the part of name before any place suffix ends in the separator and a digest:
 // the shape of every tree, staging directory and old tree the launcher makes.
 bool is_tree_name(const wchar_t* name) {

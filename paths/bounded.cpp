@@ -23,3 +23,11 @@ void append_bounded(wchar_t* destination, const wchar_t* source, size_t capacity
   const size_t used = bounded_length(destination, capacity);
   copy_bounded(destination + used, source, capacity - used);
 }
+
+bool join_path(wchar_t* output, size_t capacity, const wchar_t* directory, const wchar_t* name) {
+  if (wcslen(directory) + 1 + wcslen(name) >= capacity) return false;
+  copy_bounded(output, directory, capacity);
+  append_bounded(output, L"\\", capacity);
+  append_bounded(output, name, capacity);
+  return true;
+}

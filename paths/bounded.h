@@ -12,3 +12,7 @@ void copy_bounded(wchar_t* destination, const wchar_t* source, size_t capacity);
 void append_bounded(wchar_t* destination, const wchar_t* source, size_t capacity);
 // Length of a terminated text within capacity units; a missing terminator is a broken limit.
 size_t bounded_length(const wchar_t* text, size_t capacity);
+// directory, a backslash and name into output (capacity units). False, with output
+// unchanged, when the three do not fit with the terminator: for paths that a caller may
+// refuse rather than end the process for.
+bool join_path(wchar_t* output, size_t capacity, const wchar_t* directory, const wchar_t* name);
