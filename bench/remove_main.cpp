@@ -1,7 +1,8 @@
 // Part of the clean-up breakdown: removes a directory tree under wine in one of three ways,
 // so that the script can set the launcher's removal beside the file system's floor.
-// usage: bench_remove tree|loop|shell DIR
-//   tree:  the launcher's remove_tree (handle-bound, never through a link)
+// usage: bench_remove tree|loop|shell DIR [HELPER_THREADS]
+//   tree:  the launcher's remove_tree (handle-bound, never through a link), with the end of
+//          a run's helper threads unless HELPER_THREADS says otherwise
 //   loop:  FindFirstFileW / DeleteFileW / RemoveDirectoryW, depth first: wine's floor
 //   shell: one SHFileOperationW FO_DELETE with the flags the launcher once used
 #include <windows.h>
@@ -58,13 +59,14 @@ bool remove_with_loop(wchar_t* path) {
 
 int wmain(int argc, wchar_t** argv) {
   static wchar_t path[entry_path_capacity];
-  if (argc != 3 || swprintf(path, entry_path_capacity, L"%ls", argv[2]) < 0) {
-    fprintf(stderr, "usage: bench_remove tree|loop|shell DIR\n");
+  if ((argc != 3 && argc != 4) || swprintf(path, entry_path_capacity, L"%ls", argv[2]) < 0) {
+    fprintf(stderr, "usage: bench_remove tree|loop|shell DIR [HELPER_THREADS]\n");
     return exit_code_failed;
   }
   bool removed = false;
   if (wcscmp(argv[1], L"tree") == 0) {
-    removed = remove_tree(path);
+    // As the end of a run removes its tree, unless told otherwise.
+    removed = remove_tree(path, argc == 4 ? wcstoul(argv[3], nullptr, 10) : end_of_run_removal_helpers);
   } else {
     removed = wcscmp(argv[1], L"shell") == 0 ? remove_with_shell(path) : remove_with_loop(path);
   }

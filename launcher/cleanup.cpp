@@ -53,12 +53,12 @@ void clean_up() {
   const HANDLE guard = launcher_state.tree_guard.exchange(nullptr);
   if (guard != nullptr) CloseHandle(guard);
   trace_step("removal-begins");
-  remove_tree(launcher_state.target_directory);
+  remove_tree(launcher_state.target_directory, end_of_run_removal_helpers);
   trace_step("removal-returned");
   // A file still open elsewhere (a virus scanner, a straggling grandchild) may let go soon.
   for (int attempt = 0; attempt < further_removal_attempts && target_directory_exists(); ++attempt) {
     cleanup_sleep.load()(removal_pause_ms);
-    remove_tree(launcher_state.target_directory);
+    remove_tree(launcher_state.target_directory, end_of_run_removal_helpers);
     trace_step("removal-retry-returned");
   }
   ReleaseSRWLockExclusive(&removal_lock);

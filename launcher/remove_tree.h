@@ -3,8 +3,19 @@
 // link itself, and what it points at is never opened for deletion, listed or changed.
 #pragma once
 
+#include <cstddef>
+
+// The threads that help the end of a run, when the user waits for the tree to go.
+constexpr size_t end_of_run_removal_helpers = 2;
+constexpr size_t max_removal_helpers = 4;
+// Files listed and waiting for a helper; when it is full the listing thread deletes one.
+constexpr size_t removal_queue_capacity = 64;
+
 // Removes directory and everything below it. Paths up to the system's 32,767 units, with
 // or without the "\\?\" form. Safe to call from two threads at once on the same tree:
 // entries that vanish under it are no error. Reports nothing; returns true when the
 // directory no longer exists afterwards (also when it did not exist to begin with).
-bool remove_tree(const wchar_t* directory);
+// helper_threads (at most max_removal_helpers) delete the listed files beside the calling thread, which
+// lists, deletes the directories and waits for them before it returns; without them, or
+// when none can be started, the calling thread does everything.
+bool remove_tree(const wchar_t* directory, size_t helper_threads = 0);

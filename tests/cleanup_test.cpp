@@ -232,12 +232,44 @@ TEST_F(CleanUp, TwoThreadsRemovingTheSameTreeBothFinishAndNothingStays) {
     }
   }
   bool results[2] = {false, false};
-  std::thread other([&] { results[1] = remove_tree(target_.c_str()); });
+  std::thread other([&] { results[1] = remove_tree(target_.c_str(), end_of_run_removal_helpers); });
   results[0] = remove_tree(target_.c_str());
   other.join();
   EXPECT_FALSE(directory_exists(target_));
   EXPECT_TRUE(results[0] || results[1]);
   EXPECT_TRUE(remove_tree(target_.c_str())) << "a tree that is gone counts as removed";
+}
+
+// With helper threads (none, one, the end of a run's, the most, and more than that), in
+// directories whose files fill the helpers' queue to one less, exactly and past it: the
+// tree goes (a directory is deleted only once its queued files are), except a file held
+// without delete sharing and the directories holding it, which go with the next removal
+// once the file is let go.
+TEST_F(CleanUp, HelperThreadsRemoveEverythingButAHeldFileAndWaitForTheirFiles) {
+  const size_t helper_counts[] = {0, 1, end_of_run_removal_helpers, max_removal_helpers, max_removal_helpers + 5};
+  const size_t widths[] = {removal_queue_capacity - 1, removal_queue_capacity, removal_queue_capacity + 1};
+  for (const size_t helpers : helper_counts) {
+    CreateDirectoryW(target_.c_str(), nullptr);
+    for (const size_t width : widths) {
+      const std::wstring directory = L"w" + std::to_wstring(width) + L"\\";
+      for (size_t file = 0; file < width; ++file) ASSERT_TRUE(create_long(directory + L"f" + std::to_wstring(file)));
+      ASSERT_TRUE(create_long(directory + L"inner\\g"));
+    }
+    ASSERT_TRUE(create_long(L"sub\\data.bin"));
+    // This wine deletes a file open without delete sharing once its holder lets go, and
+    // reports the removal done before that; only Windows refuses it while it is held.
+    const bool hold = !running_under_wine();
+    const HANDLE held = hold ? hold_file_open() : INVALID_HANDLE_VALUE;
+    ASSERT_EQ(held != INVALID_HANDLE_VALUE, hold);
+    EXPECT_EQ(remove_tree(target_.c_str(), helpers), !hold) << helpers;
+    EXPECT_EQ(file_exists(target_ + L"\\sub\\data.bin"), hold) << helpers;
+    for (const size_t width : widths) {
+      EXPECT_FALSE(directory_exists(target_ + L"\\w" + std::to_wstring(width))) << helpers << " " << width;
+    }
+    if (hold) CloseHandle(held);
+    EXPECT_TRUE(remove_tree(target_.c_str(), helpers)) << helpers;
+    EXPECT_FALSE(directory_exists(target_)) << helpers;
+  }
 }
 
 TEST_F(CleanUp, HandlerCleansUpForItsFiveEventsAndAlwaysReturnsFalse) {
