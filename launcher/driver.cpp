@@ -18,13 +18,16 @@
 
 namespace {
 
-// The child reads only the first entry's name. An entry stream without entries names no main
-// library: that is reported like a library that cannot be found, and the child never goes
-// on to the parent's steps, which would start yet another child.
+// The child reads only the first entry's name; a start run in process mostly has it from
+// its tree's marker already. An entry stream without entries names no main library: that
+// is reported like a library that cannot be found, and the child never goes on to the
+// parent's steps, which would start yet another child.
 int run_child_role() {
   LauncherState& state = launcher_state;
-  unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::first_name_only);
-  trace_step("first-name-read");
+  if (state.main_library_path[0] == L'\0') {
+    unpack_entries(state.reader, state.target_directory, state.main_library_path, UnpackMode::first_name_only);
+    trace_step("first-name-read");
+  }
   if (state.main_library_path[0] == L'\0') exit_with_system_error(message_load_failed, ERROR_FILE_NOT_FOUND);
   return run_main_library();
 }
@@ -82,9 +85,11 @@ int run_launcher() {
     start_session_end_watch();
   }
   const CompressedData compressed = check_payload_header(state.payload.data, state.payload.size);
-  // A cached tree in use by a waiting parent needs no decoder; one run in process reads the
-  // main library's name from the stream, as a child does.
-  if (place != ParentPlace::cached || in_process) state.reader.open(compressed.data, compressed.size);
+  // A cached tree in use by a waiting parent needs no decoder, nor does one run in process
+  // that has the main library's path from the tree's marker.
+  if (place != ParentPlace::cached || (in_process && state.main_library_path[0] == L'\0')) {
+    state.reader.open(compressed.data, compressed.size);
+  }
   // From here a console event in the parent role removes the target directory (never a
   // cached tree).
   trace_step("stream-opened");

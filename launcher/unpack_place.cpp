@@ -131,14 +131,30 @@ HANDLE hold_directory(const wchar_t* directory) {
   return open_plain_directory(directory, holder_access, holder_share);
 }
 
+// The walk over a tree's marker: the tree, and the full path of the first entry, which is
+// the main library (the marker names the payload's entries in the payload's order).
+struct TreeCheck {
+  const wchar_t* tree;
+  bool first_path_seen;
+  wchar_t first_path[main_library_path_capacity];
+};
+
 // Every file the marker names is there as a file of the recorded size.
 bool check_entry_file(const wchar_t* name, uint64_t size, void* context) {
-  const wchar_t* tree = static_cast<const wchar_t*>(context);
-  if (!is_safe_entry_name(name) || !join_path(check_path, entry_path_capacity, tree, name)) return false;
+  TreeCheck* check = static_cast<TreeCheck*>(context);
+  if (!is_safe_entry_name(name) || !join_path(check_path, entry_path_capacity, check->tree, name)) return false;
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(check_path, GetFileExInfoStandard, &data)) return false;
   if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) return false;
   const uint64_t found = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  // A first path too long to load stays unrecorded; the stream then ends the start as a
+  // child would.
+  if (!check->first_path_seen) {
+    check->first_path_seen = true;
+    if (wcslen(check_path) < main_library_path_capacity) {
+      copy_bounded(check->first_path, check_path, main_library_path_capacity);
+    }
+  }
   return found == size;
 }
 
@@ -167,14 +183,21 @@ unsigned char* read_marker(const wchar_t* tree, size_t* size) {
 }
 
 // A tree is complete when its marker names this payload and every entry's file has the
-// recorded size. One attribute query per file, no decompression.
-bool is_complete_tree(const wchar_t* tree) {
+// recorded size. One attribute query per file, no decompression. The main library's full
+// path goes into main_library_path (empty when the tree is not complete or the path is
+// too long to load).
+bool is_complete_tree(const wchar_t* tree, wchar_t* main_library_path) {
+  main_library_path[0] = L'\0';
   size_t size = 0;
   unsigned char* marker = read_marker(tree, &size);
   if (marker == nullptr) return false;
-  const bool complete = walk_tree_marker(marker, size, launcher_state.place_digest, check_entry_file,
-                                         const_cast<wchar_t*>(tree));
+  static TreeCheck check;
+  check.tree = tree;
+  check.first_path_seen = false;
+  check.first_path[0] = L'\0';
+  const bool complete = walk_tree_marker(marker, size, launcher_state.place_digest, check_entry_file, &check);
   free(marker);
+  if (complete) copy_bounded(main_library_path, check.first_path, main_library_path_capacity);
   return complete;
 }
 
@@ -266,7 +289,7 @@ bool use_complete_tree() {
   LauncherState& state = launcher_state;
   tree_holder = hold_directory(state.cache_tree);
   if (tree_holder == INVALID_HANDLE_VALUE) return false;
-  if (is_complete_tree(state.cache_tree)) return true;
+  if (is_complete_tree(state.cache_tree, state.main_library_path)) return true;
   CloseHandle(tree_holder);
   tree_holder = INVALID_HANDLE_VALUE;
   retire_directory(state.cache_tree);
