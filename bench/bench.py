@@ -397,15 +397,18 @@ class Bench:
                 r.ratio(f"scale 1 / scale {scale} (bytes and files x{1 / scale:g})",
                         f"unpack-{where}-1", f"unpack-{where}-{scale}")
 
-    def measure_trace(self, where, root, app, tar_zst):
+    def measure_trace(self, where, root, app, tar_zst, cached_app=None):
         """The end of a run step by step: the trace build's stamps from run_code's return in
         the child to the parent's return, then the process exit as the script sees it;
-        against the file-by-file loop on a fresh copy of the same tree."""
+        against the file-by-file loop on a fresh copy of the same tree, and (cached_app
+        given) on a tree the launcher itself has just written: the cached place's first
+        start unpacks the same payload with the same code and leaves its tree behind."""
         temp = os.path.join(root, "temp")
         self.set_temp(temp)
         trace = os.path.join(self.tmpfs_root, "trace.txt")
         env = dict(self.env, TAVRIN_BENCH_TRACE=windows_path(trace))
         steps, spans, loops, alone, settled, settled_loops = {}, [], [], [], [], []
+        own_loops, own_alone = [], []
         out = os.path.join(root, "tar-out")
         for rep in range(self.args.reps):
             log(f"  trace, {where}: repetition {rep + 1} of {self.args.reps}")
@@ -429,6 +432,9 @@ class Bench:
                     run(["sync"])
                 start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode, windows_path(out)])
                 times.append((end - start) / 1e9)
+            if cached_app is not None:
+                for mode, times in (("loop", own_loops), ("tree", own_alone)):
+                    times.append(self.remove_launcher_tree(cached_app, mode))
         r = self.results
         r.say(f"== end of a run, step by step (trace build), target on {where}")
         for name, values in steps.items():
@@ -438,20 +444,43 @@ class Bench:
         r.add(f"trace-alone-{where}", "  wine: the launcher's remove_tree alone (same)", alone)
         r.add(f"trace-settled-loop-{where}", "  wine: the loop after sync (blocks on disk)", settled_loops)
         r.add(f"trace-settled-{where}", "  wine: remove_tree after sync (same)", settled)
-        r.ratio("end-of-run span / file-by-file loop", f"trace-span-{where}", f"trace-loop-{where}", 1.3)
+        if cached_app is not None:
+            r.add(f"trace-own-loop-{where}", "  wine: the loop on a tree the launcher has just written", own_loops)
+            r.add(f"trace-own-alone-{where}", "  wine: remove_tree alone on such a tree", own_alone)
+            r.ratio("end-of-run span / loop on the launcher's own tree", f"trace-span-{where}",
+                    f"trace-own-loop-{where}", 1.3)
+            r.ratio("remove_tree alone / loop, the launcher's own tree", f"trace-own-alone-{where}",
+                    f"trace-own-loop-{where}")
+        r.ratio("end-of-run span / file-by-file loop", f"trace-span-{where}", f"trace-loop-{where}",
+                None if cached_app is not None else 1.3)
         r.ratio("remove_tree alone / file-by-file loop", f"trace-alone-{where}", f"trace-loop-{where}")
         r.ratio("after sync: remove_tree / loop", f"trace-settled-{where}", f"trace-settled-loop-{where}")
         r.ratio("end-of-run span / loop after sync", f"trace-span-{where}", f"trace-settled-loop-{where}")
 
+    def remove_launcher_tree(self, cached_app, mode):
+        """A first start of cached_app writes its tree into the emptied cache and exits; the
+        tree is then removed at once by bench_remove in mode, whose time is returned."""
+        folder = self.cached_product_folder()
+        remove_tree(folder)
+        self.start_and_wait([cached_app])
+        trees = [d for d in os.listdir(folder) if "~" not in d]
+        if len(trees) != 1:
+            sys.exit(f"bench: {folder} holds {os.listdir(folder)} instead of one tree")
+        start, end, _ = self.start_and_wait([self.binary("bench_remove.exe"), mode,
+                                             windows_path(os.path.join(folder, trees[0]))])
+        remove_tree(folder)
+        return (end - start) / 1e9
+
     def measure_cached(self, app, cached_app, tree):
         """Start to run_code of the cached place's first and later starts, side by side with
         a first start of the default place (target on tmpfs) and a plain exe that loads the
-        same main library; and the damage check alone."""
+        same main library; the damage check alone; and the floor that the folder lookup sets:
+        a process that only loads shell32, as SHGetFolderPathW needs."""
         temp = os.path.join(self.disk_root, "temp")
         self.set_temp(temp)
         folder = self.cached_product_folder()
         dll = windows_path(os.path.join(tree, make_tree.MAIN_NAME))
-        m = {key: [] for key in ("first", "second", "temp", "direct", "check")}
+        m = {key: [] for key in ("first", "second", "temp", "direct", "check", "shell")}
         entries = 0
         for rep in range(self.args.reps):
             log(f"  cached place: repetition {rep + 1} of {self.args.reps}")
@@ -461,6 +490,8 @@ class Bench:
                 m["second"].append(self.run_app(cached_app, temp)[0])
                 start, _, stamps = self.start_and_wait([self.binary("bench_direct.exe"), dll])
                 m["direct"].append((stamps[0] - start) / 1e9)
+                start, end, _ = self.start_and_wait([self.binary("bench_shell.exe")])
+                m["shell"].append((end - start) / 1e9)
             m["temp"].append(self.run_app(app, temp)[0])
             trees = [d for d in os.listdir(folder) if "~" not in d]
             if len(trees) != 1:
@@ -477,10 +508,12 @@ class Bench:
         r.add("cached-first", "first start (unpacks into the cache), to run_code", m["first"])
         r.add("cached-temp", "first start of the default place (disk), to run_code", m["temp"])
         r.add("cached-check", f"  damage check alone: marker + {entries} attribute queries", m["check"])
+        r.add("cached-shell", "  exe that only loads shell32 (the folder lookup's floor), to exit", m["shell"])
         r.ratio("later start / plain exe", "cached-second", "cached-direct", 1.5)
         r.ratio("default first start / later start", "cached-temp", "cached-second", at_least=20)
         r.ratio("cached first start / later start", "cached-first", "cached-second")
         r.ratio("damage check share of a later start", "cached-check", "cached-second")
+        r.ratio("shell32 alone / plain exe", "cached-shell", "cached-direct")
 
     def measure_small_app(self, tiny_app, baseline_app=None):
         dll = windows_path(self.binary("bench_main.dll"))
@@ -711,7 +744,8 @@ class Bench:
             traced = self.app(self.payload(1, trees[1]), APP_NAME + "-trace",
                               launcher=self.binary("tavrin-launcher-trace.exe"))
             self.measure_trace("tmpfs", self.tmpfs_root, traced, tar_zst)
-            self.measure_trace("disk", self.disk_root, traced, tar_zst)
+            self.measure_trace("disk", self.disk_root, traced, tar_zst,
+                               self.app(self.payload(1, trees[1]), CACHED_NAME, "cache"))
         self.set_temp(os.path.join(self.tmpfs_root, "temp"))
         if "small" in self.args.only:
             self.measure_small_app(tiny_app, baseline_app)
