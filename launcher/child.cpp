@@ -15,7 +15,8 @@
 namespace {
 
 constexpr DWORD exit_code_unreadable = 1;
-// Suspended, so that the child joins its job before it runs a single instruction of its own.
+// Suspended, so that a child that could not be created inside its job joins it before it
+// runs a single instruction of its own.
 constexpr DWORD child_creation_flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
 constexpr DWORD resume_failed = static_cast<DWORD>(-1);
 
@@ -42,10 +43,11 @@ void share_child_handle(HANDLE child) {
   launcher_state.child_process.store(shared);
 }
 
-// The child joins the parent's job where it can, and runs in any case. A child that cannot
-// be resumed is ended at once: a suspended copy must never outlive the failed launch.
-void release_child(const PROCESS_INFORMATION& child) {
-  place_child_in_job(child.hProcess);
+// The child joins the parent's job where it can (unless it was created in it), and runs in
+// any case. A child that cannot be resumed is ended at once: a suspended copy must never
+// outlive the failed launch.
+void release_child(const PROCESS_INFORMATION& child, bool in_job) {
+  if (!in_job) place_child_in_job(child.hProcess);
   if (ResumeThread(child.hThread) == resume_failed) {
     const DWORD error = GetLastError();
     TerminateProcess(child.hProcess, terminated_child_exit_code);
@@ -60,6 +62,30 @@ void withdraw_child_handle() {
 }
 
 }  // namespace
+
+// A creation inside the job that fails, for whatever reason, is tried once more without it.
+bool create_child(wchar_t* line, PROCESS_INFORMATION* child) {
+  LauncherState& state = launcher_state;
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo = prepare_startup_information();
+  startup.lpAttributeList = child_job_attribute();
+  if (startup.lpAttributeList != nullptr) {
+    startup.StartupInfo.cb = sizeof startup;
+    if (CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */,
+                       child_creation_flags | EXTENDED_STARTUPINFO_PRESENT, nullptr /* own environment */,
+                       nullptr /* own current directory */, &startup.StartupInfo, child)) {
+      return true;
+    }
+  }
+  startup.StartupInfo.cb = sizeof startup.StartupInfo;
+  if (!CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, child_creation_flags,
+                      nullptr /* own environment */, nullptr /* own current directory */, &startup.StartupInfo,
+                      child)) {
+    const DWORD error = GetLastError();
+    exit_with_system_error(message_launch_failed, error);
+  }
+  return false;
+}
 
 wchar_t* build_child_command_line() {
   LauncherState& state = launcher_state;
@@ -84,15 +110,10 @@ wchar_t* build_child_command_line() {
 DWORD launch_and_wait() {
   LauncherState& state = launcher_state;
   fill_own_module_path(state.own_path, own_path_capacity);
-  STARTUPINFOW startup = prepare_startup_information();
   wchar_t* line = build_child_command_line();
   PROCESS_INFORMATION child{};
-  if (!CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, child_creation_flags,
-                      nullptr /* own environment */, nullptr /* own current directory */, &startup, &child)) {
-    const DWORD error = GetLastError();
-    exit_with_system_error(message_launch_failed, error);
-  }
-  release_child(child);
+  const bool in_job = create_child(line, &child);
+  release_child(child, in_job);
   share_child_handle(child.hProcess);
   // The application starts first: the sweep waits until the child has run a while (or
   // ended), so that it does not compete with the child's own start.

@@ -10,3 +10,13 @@
 // with nothing changed for the child, when the job cannot be made or the child cannot join
 // it (the launcher already runs in a job that forbids it): the child then runs as before.
 bool place_child_in_job(HANDLE child);
+
+// Where the system takes it (Windows 10 on), the attribute list that creates the child
+// inside that job, so that it is there from its first moment: a parent ended between the
+// child's creation and its joining cannot leave it suspended and alone. Made once and kept
+// for the process's life; null when the job or the list cannot be made, or the system does
+// not know the attribute: the child is then placed in the job after its creation.
+LPPROC_THREAD_ATTRIBUTE_LIST child_job_attribute();
+
+// True when process is in the job that ties the child to its parent.
+bool is_in_child_job(HANDLE process);

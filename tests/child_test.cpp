@@ -8,8 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "launcher/child.h"
+#include "launcher/child_job.h"
 #include "launcher/cleanup.h"
 #include "launcher/quoting.h"
+#include "launcher/state.h"
+#include "paths/bounded.h"
 #include "support/files.h"
 #include "support/process.h"
 
@@ -102,6 +106,22 @@ TEST_F(ChildLaunch, ExitCodesPassThroughWithAllTheirBits) {
     EXPECT_EQ(result.exit_code, wcstoul(code, nullptr, 0)) << narrow(code) << result.err;
     EXPECT_FALSE(directory_exists(target_)) << narrow(code);
   }
+}
+
+// Wherever the system creates a process inside a job (Windows 10 on, and this wine), the
+// child is in its parent's job from its creation, before it has run at all: a parent ended
+// at that moment takes it along instead of leaving it suspended.
+TEST_F(ChildLaunch, ChildIsInItsJobFromItsCreation) {
+  copy_bounded(launcher_state.own_path, probe_.c_str(), own_path_capacity);
+  std::wstring line = L"\"" + probe_ + L"\" suspended_only";
+  PROCESS_INFORMATION child{};
+  const bool created_in_job = create_child(line.data(), &child);
+  const bool in_job = is_in_child_job(child.hProcess);
+  TerminateProcess(child.hProcess, 1);
+  CloseHandle(child.hThread);
+  CloseHandle(child.hProcess);
+  EXPECT_EQ(in_job, created_in_job);
+  EXPECT_EQ(created_in_job, child_job_attribute() != nullptr);
 }
 
 // A parent inside a job that holds its child: Windows 8 and later nest the parent's own job
