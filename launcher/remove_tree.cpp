@@ -27,6 +27,9 @@ constexpr DWORD listing_bytes = 8192;
 constexpr size_t first_level_count = 16;
 // A helper runs the same few calls per file; no deep stack is needed.
 constexpr SIZE_T helper_stack_bytes = 64 * 1024;
+// Files deleted by the walk itself before helpers are started: a thread's start costs
+// several milliseconds under wine, more than a small tree's whole removal gains from it.
+constexpr size_t files_before_helpers = 64;
 
 constexpr wchar_t extended_prefix[] = L"\\\\?\\";
 constexpr size_t extended_prefix_length = 4;
@@ -170,7 +173,8 @@ struct Walk {
   size_t level_count;
   bool root_removed;
   size_t helpers_wanted;
-  Helpers* helpers;  // started at the first file, when helpers are wanted
+  size_t files_without_helpers;
+  Helpers* helpers;  // started after files_before_helpers files, when helpers are wanted
 };
 
 bool is_gone(NTSTATUS status) {
@@ -368,12 +372,15 @@ bool start_helpers(Walk* walk) {
 }
 
 // Hands the entry at the end of walk->path (listed as a file in directory) to the helpers.
-// False when it is to be deleted right here: no helpers are wanted or none could start,
-// or its path could not be copied.
+// False when it is to be deleted right here: no helpers are wanted, the tree has not shown
+// enough files yet, none could start, or its path could not be copied.
 bool queue_file(Walk* walk, HANDLE directory, size_t name_length) {
-  if (walk->helpers == nullptr && (walk->helpers_wanted == 0 || !start_helpers(walk))) {
-    walk->helpers_wanted = 0;
-    return false;
+  if (walk->helpers == nullptr) {
+    if (walk->helpers_wanted == 0 || ++walk->files_without_helpers <= files_before_helpers) return false;
+    if (!start_helpers(walk)) {
+      walk->helpers_wanted = 0;
+      return false;
+    }
   }
   wchar_t* path = static_cast<wchar_t*>(malloc((walk->path_length + 1) * sizeof(wchar_t)));
   if (path == nullptr) return false;

@@ -15,7 +15,8 @@ constexpr size_t removal_queue_capacity = 64;
 // or without the "\\?\" form. Safe to call from two threads at once on the same tree:
 // entries that vanish under it are no error. Reports nothing; returns true when the
 // directory no longer exists afterwards (also when it did not exist to begin with).
-// helper_threads (at most max_removal_helpers) delete the listed files beside the calling thread, which
-// lists, deletes the directories and waits for them before it returns; without them, or
-// when none can be started, the calling thread does everything.
+// helper_threads (at most max_removal_helpers) delete the listed files beside the calling
+// thread, which lists, deletes the directories and waits for them before it returns. They
+// start only once the tree has shown more than a few dozen files; without them, or when
+// none can be started, the calling thread does everything.
 bool remove_tree(const wchar_t* directory, size_t helper_threads = 0);
