@@ -215,12 +215,6 @@ StartVerdict judge_start(const TreeStamp& stamp, uint64_t now) {
   return creation > stamp.time ? StartVerdict::over : StartVerdict::running;
 }
 
-uint64_t current_file_time() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
 SweepBudget begin_sweep() {
   return SweepBudget{0, GetTickCount64() + sweep_time_limit_ms};
 }

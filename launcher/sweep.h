@@ -44,7 +44,6 @@ enum class StartVerdict {
 };
 // now: the current system time as a FILETIME count.
 StartVerdict judge_start(const TreeStamp& stamp, uint64_t now);
-uint64_t current_file_time();
 
 // One sweep's allowance: trees removed so far and the tick count at which it ends.
 struct SweepBudget {

@@ -127,9 +127,7 @@ void append_time(Output& out) {
     return;
   }
   free(inherited);
-  FILETIME now = {};
-  GetSystemTimeAsFileTime(&now);
-  const uint64_t count = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const uint64_t count = current_file_time();
   wchar_t text[time_text_capacity];
   swprintf(text, time_text_capacity, L"%lld", static_cast<long long>(count));
   // The first expansion fixes the time for every later one, here and in the child.
@@ -193,6 +191,12 @@ bool expand_keyword(Output& out, const wchar_t* name) {
 }
 
 }  // namespace
+
+uint64_t current_file_time() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
 
 bool expand_spec(wchar_t* output, const wchar_t* spec, size_t capacity) {
   if (capacity == 0) abort_on_broken_limit();

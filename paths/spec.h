@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "resources/version.h"
 
@@ -15,6 +16,8 @@ constexpr const wchar_t product_version[] = L"" TAVRIN_PRODUCT_VERSION;
 // unknown, a literal unit does not fit, or a folder lookup fails; output then holds the
 // expansion so far. Broken limits end the process.
 bool expand_spec(wchar_t* output, const wchar_t* spec, size_t capacity);
+// The current system time as a FILETIME count: what {TIME} writes when nothing fixed it.
+uint64_t current_file_time();
 // Appends the path of shell folder folder_id (a CSIDL) to output. False, output unchanged,
 // when the lookup fails.
 bool append_folder_path(wchar_t* output, int folder_id, size_t capacity);

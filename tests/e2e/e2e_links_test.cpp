@@ -12,8 +12,8 @@
 #include "e2e/harness.h"
 #include "launcher/cleanup.h"
 #include "launcher/state.h"
-#include "launcher/sweep.h"
 #include "paths/bounded.h"
+#include "paths/spec.h"
 #include "support/files.h"
 #include "support/payload_builder.h"
 

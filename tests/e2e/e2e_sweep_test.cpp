@@ -8,6 +8,7 @@
 
 #include "e2e/harness.h"
 #include "launcher/sweep.h"
+#include "paths/spec.h"
 #include "support/files.h"
 
 namespace {
