@@ -61,26 +61,26 @@ void withdraw_child_handle() {
   if (shared != nullptr) CloseHandle(shared);
 }
 
+bool create_process(wchar_t* line, DWORD flags, STARTUPINFOW* startup, PROCESS_INFORMATION* child) {
+  return CreateProcessW(launcher_state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, flags,
+                        nullptr /* own environment */, nullptr /* own current directory */, startup, child) != FALSE;
+}
+
 }  // namespace
 
 // A creation inside the job that fails, for whatever reason, is tried once more without it.
 bool create_child(wchar_t* line, PROCESS_INFORMATION* child) {
-  LauncherState& state = launcher_state;
   STARTUPINFOEXW startup{};
   startup.StartupInfo = prepare_startup_information();
   startup.lpAttributeList = child_job_attribute();
   if (startup.lpAttributeList != nullptr) {
     startup.StartupInfo.cb = sizeof startup;
-    if (CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */,
-                       child_creation_flags | EXTENDED_STARTUPINFO_PRESENT, nullptr /* own environment */,
-                       nullptr /* own current directory */, &startup.StartupInfo, child)) {
+    if (create_process(line, child_creation_flags | EXTENDED_STARTUPINFO_PRESENT, &startup.StartupInfo, child)) {
       return true;
     }
   }
   startup.StartupInfo.cb = sizeof startup.StartupInfo;
-  if (!CreateProcessW(state.own_path, line, nullptr, nullptr, TRUE /* inherit handles */, child_creation_flags,
-                      nullptr /* own environment */, nullptr /* own current directory */, &startup.StartupInfo,
-                      child)) {
+  if (!create_process(line, child_creation_flags, &startup.StartupInfo, child)) {
     const DWORD error = GetLastError();
     exit_with_system_error(message_launch_failed, error);
   }
