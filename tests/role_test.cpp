@@ -46,6 +46,18 @@ class RunningProcess {
   bool ready_ = false;
 };
 
+// The probe's own role decision with the parent variable naming id: the parent role, and
+// the inherited start time dropped. Returns the probe's output for further checks.
+std::string expect_probe_parent_role(const std::wstring& id) {
+  RunOptions options;
+  options.set_variables = {{L"TAVRIN_ONEFILE_PARENT", id}, {L"TAVRIN_ONEFILE_START", L"5"}};
+  const ProcessResult result = run_probe(L"decide_role", {}, options);
+  EXPECT_EQ(result.exit_code, 0u) << result.err;
+  EXPECT_EQ(result.out.compare(0, 13, "role parent\r\n"), 0) << result.out;
+  EXPECT_NE(result.out.find("start (absent)\r\n"), std::string::npos) << result.out;
+  return result.out;
+}
+
 // Every test starts from a known environment and leaves the variables as it found them.
 class RoleDecision : public ::testing::Test {
  protected:
@@ -117,12 +129,7 @@ TEST_F(RoleDecision, RunningCopyThatIsNotTheCreatorGivesParentRole) {
   expect_reset_parent(own_id().c_str());
   RunningProcess copy(sibling_path(L"tavrin_probe.exe"));
   ASSERT_TRUE(copy.started());
-  RunOptions options;
-  options.set_variables = {{L"TAVRIN_ONEFILE_PARENT", copy.id()}, {L"TAVRIN_ONEFILE_START", L"5"}};
-  const ProcessResult result = run_probe(L"decide_role", {}, options);
-  EXPECT_EQ(result.exit_code, 0u) << result.err;
-  EXPECT_EQ(result.out.compare(0, 13, "role parent\r\n"), 0) << result.out;
-  EXPECT_NE(result.out.find("start (absent)\r\n"), std::string::npos) << result.out;
+  expect_probe_parent_role(copy.id());
 }
 
 TEST_F(RoleDecision, RunningProcessOfAnotherExecutableGivesParentRole) {
@@ -159,13 +166,8 @@ TEST(RoleDecisionForeignImage, ImagePathThatNoLongerOpensGivesParentRole) {
     ASSERT_FALSE(file_exists(copy));
     // Without the mend this path would end the process: show that it really does not open.
     EXPECT_EQ(run_probe(L"normalize_path", {copy}).exit_code, abort_exit_code);
-    RunOptions options;
-    options.set_variables = {{L"TAVRIN_ONEFILE_PARENT", stale.id()}, {L"TAVRIN_ONEFILE_START", L"5"}};
-    const ProcessResult result = run_probe(L"decide_role", {}, options);
-    EXPECT_EQ(result.exit_code, 0u) << result.err;
-    EXPECT_EQ(result.out.compare(0, 13, "role parent\r\n"), 0) << result.out;
-    EXPECT_NE(result.out.find("start (absent)\r\n"), std::string::npos) << result.out;
-    EXPECT_EQ(result.out.find("parent " + narrow(stale.id()) + "\r\n"), std::string::npos) << result.out;
+    const std::string out = expect_probe_parent_role(stale.id());
+    EXPECT_EQ(out.find("parent " + narrow(stale.id()) + "\r\n"), std::string::npos) << out;
   }
   remove_tree(folder);
 }

@@ -109,6 +109,15 @@ class CachedPlace : public WorkspaceTest {
     return product_dir_ + L"\\1.0_" + widen(payload_digest_text(payload.data(), payload.size()));
   }
 
+  // Starts exe with the app waiting for events; returns once the app is up.
+  void start_waiting(Launch* run, const EventPair& events, const std::wstring& exe) {
+    LaunchOptions options;
+    events.add_to(&options);
+    options.set_variables.push_back({L"E2E_ACTION", L"wait"});
+    ASSERT_TRUE(run->start(workspace_, exe, exe, {}, options)) << run->start_failure();
+    ASSERT_TRUE(events.wait_ready());
+  }
+
   AppReport run_once(const std::wstring& exe, const LaunchOptions& options = {}) {
     const ProcessResult result = launch(workspace_, exe, {}, options);
     EXPECT_EQ(result.exit_code, 0u) << printable(result.out) << printable(result.err);
@@ -293,12 +302,8 @@ TEST_F(CachedPlace, RebuiltPayloadWithTheSameVersionGetsANewTreeAndOldTreesGoUnl
 
   // While a start of the second build runs, a third build must leave its tree alone.
   EventPair events;
-  LaunchOptions options;
-  events.add_to(&options);
-  options.set_variables.push_back({L"E2E_ACTION", L"wait"});
   Launch running;
-  ASSERT_TRUE(running.start(workspace_, exe2, exe2, {}, options)) << running.start_failure();
-  ASSERT_TRUE(events.wait_ready());
+  ASSERT_NO_FATAL_FAILURE(start_waiting(&running, events, exe2));
   const std::wstring tree3 = pack_cached(data_of('g'), L"APP3.exe");
   EXPECT_EQ(run_once(exe_).module_directory(), tree3);
   EXPECT_TRUE(directory_exists(tree2)) << "a tree in use stays";
@@ -339,12 +344,8 @@ TEST_F(CachedPlace, LaterStartRemovesAKilledStartsStagingDirectoryButNotARunning
   ASSERT_FALSE(staging.empty()) << "the start never showed its staging directory";
 
   EventPair events;
-  LaunchOptions options;
-  events.add_to(&options);
-  options.set_variables.push_back({L"E2E_ACTION", L"wait"});
   Launch running;
-  ASSERT_TRUE(running.start(workspace_, exe1, exe1, {}, options)) << running.start_failure();
-  ASSERT_TRUE(events.wait_ready());
+  ASSERT_NO_FATAL_FAILURE(start_waiting(&running, events, exe1));
   const std::wstring running_staging =
       tree2 + L"~new_" + std::to_wstring(running.pid()) + L"_" + std::to_wstring(current_file_time());
   ASSERT_TRUE(CreateDirectoryW(running_staging.c_str(), nullptr));
