@@ -69,10 +69,25 @@ start_wine_desktop() {
   echo "wine: no desktop process of our own; a test's first window may start one"
 }
 
+# True when the NUL-separated file (a process's cmdline or environ) holds the text as a
+# whole entry (mode "entry") or anywhere in its entries joined by spaces (mode "part").
+# Read into a value first: a `tr | grep -q` pipeline fails under pipefail when grep stops
+# before tr has written all.
+tavrin_proc_file_has() {
+  local file="$1" mode="$2" text="$3" content
+  if [ "$mode" = entry ]; then
+    content="$(tr '\0' '\n' 2>/dev/null <"$file")" || return 1
+    grep -qxF -- "$text" <<<"$content"
+  else
+    content="$(tr '\0' ' ' 2>/dev/null <"$file")" || return 1
+    [[ "$content" == *"$text"* ]]
+  fi
+}
+
 # True when pid is a live process of this prefix whose command line contains the text.
 tavrin_prefix_process() {
-  [ -n "$1" ] && tr '\0' ' ' 2>/dev/null <"/proc/$1/cmdline" | grep -qF "$2" &&
-    tr '\0' '\n' 2>/dev/null <"/proc/$1/environ" | grep -qx "WINEPREFIX=$WINEPREFIX"
+  [ -n "$1" ] && tavrin_proc_file_has "/proc/$1/cmdline" part "$2" &&
+    tavrin_proc_file_has "/proc/$1/environ" entry "WINEPREFIX=$WINEPREFIX"
 }
 
 # True when a process of this prefix runs whose command line contains the text.
@@ -88,7 +103,7 @@ tavrin_prefix_runs() {
 tavrin_wineserver_running() {
   local pid
   for pid in $(pgrep -u "$(id -u)" wineserver 2>/dev/null); do
-    if tr '\0' '\n' < "/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+    if tavrin_proc_file_has "/proc/$pid/environ" entry "WINEPREFIX=$WINEPREFIX"; then
       return 0
     fi
   done

@@ -2,29 +2,17 @@
 # Installs everything the build and the tests need on a Debian 12 machine, and builds
 # the Windows target's static libzstd from Debian's own zstd source package.
 # Safe to run again: what is already in place is left alone.
+#   bash scripts/setup.sh            installs what is missing
+#   bash scripts/setup.sh --check    says what a run would install and from which sources,
+#                                    installs nothing; exits 1 when something cannot be had
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$here/scripts/packages.sh"
 source "$here/scripts/zstd_source.sh"
 build_dir="${TAVRIN_BUILD_DIR:-$here/build}"
 deps_dir="$build_dir/deps"
-
-packages=(
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  mingw-w64-x86-64-dev wine icoutils zstd libzstd-dev googletest cmake make g++
-  dpkg-dev python3 clang libclang-rt-dev procps mount
-  # the packer's command-line parser (header only, also for the Windows build); the tests'
-  # independent reader of version resources
-  libcli11-dev python3-pefile
-  # the icon drawn from its SVG; signing in the kit test
-  librsvg2-bin pngquant osslsigncode openssl
-  # the packer's payload digest for the cached place (header only)
-  libxxhash-dev
-)
-
-as_root() {
-  if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
+zstd_win="$deps_dir/zstd-win"
 
 # deb-src twins of the binary entries for this release, taken from the machine's own
 # sources so that a mirror or a proxy configured there serves the sources too. deb822
@@ -77,33 +65,45 @@ add_source_entries() {
   fi
 }
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  as_root apt-get update -qq
-  # A name that this machine's sources do not offer (another release, a missing component)
-  # would fail the whole install with apt's own message: name each such package instead.
-  unavailable=()
-  for p in "${missing[@]}"; do
-    apt-cache policy "$p" 2>/dev/null | grep -q 'Candidate: [^(]' || unavailable+=("$p")
-  done
-  if [ "${#unavailable[@]}" -gt 0 ]; then
-    echo "setup: the package sources offer no installable ${unavailable[*]}; this set-up is made for" \
-      "Debian 12 (bookworm) with its main component: add that source, or install the same tools" \
-      "under this release's names, and run the set-up again" >&2
-    exit 1
+# Without installing anything: the packages a run would install, and where the Windows
+# libzstd would come from. As root the package lists are refreshed first, since a check
+# against the stale lists of a fresh machine would find nothing offered.
+check_setup() {
+  local status=0 installed versions
+  if [ "$(id -u)" = 0 ]; then apt-get update -qq || echo "setup: apt-get update failed; checking the lists as they are" >&2; fi
+  check_missing_packages "${tavrin_packages[@]}" || status=1
+  installed="$(installed_zstd_version "$zstd_win")"
+  versions="$(list_zstd_source_versions)"
+  if [ -n "$installed" ]; then
+    echo "setup: the Windows libzstd is built from $zstd_source_package $installed"
+  elif [ -n "$versions" ]; then
+    echo "setup: a run would build the Windows libzstd from $zstd_source_package $(head -n 1 <<<"$versions")" \
+      "(listed source versions: $(tr '\n' ' ' <<<"$versions"))"
+  else
+    echo "setup: no source version of $zstd_source_package is listed; a run would add deb-src entries" \
+      "beside the binary sources of this release"
   fi
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  return $status
+}
+
+if [ "${1:-}" = --check ]; then
+  check_setup
+  exit $?
+elif [ "$#" -gt 0 ]; then
+  echo "usage: bash scripts/setup.sh [--check]" >&2
+  exit 2
 fi
 
+install_missing_packages "${tavrin_packages[@]}"
+
+# A library built and stamped already needs no source step: no update of the lists, no
+# entries to add (ensure_target_zstd below still rebuilds it when the lists as they stand
+# name a newer version).
 # apt-get source needs deb-src entries; Debian's images ship only binary ones. Whether the
 # machine has them in some form (one-line, deb822, its own mirror) is asked of apt itself:
 # a listed source version of libzstd is all the step needs. Stale lists are refreshed
 # first; only when that lists nothing either are entries of our own added.
-if [ -z "$(list_zstd_source_versions)" ]; then
+if [ -z "$(installed_zstd_version "$zstd_win")" ] && [ -z "$(list_zstd_source_versions)" ]; then
   as_root apt-get update -qq
   if [ -z "$(list_zstd_source_versions)" ] && [ ! -e /etc/apt/sources.list.d/tavrin-deb-src.sources ] &&
     [ ! -e /etc/apt/sources.list.d/tavrin-deb-src.list ]; then
@@ -112,6 +112,5 @@ if [ -z "$(list_zstd_source_versions)" ]; then
   fi
 fi
 ensure_target_zstd "$deps_dir"
-zstd_win="$deps_dir/zstd-win"
 
 echo "setup: ready (toolchain, wine, target libzstd in $zstd_win)"

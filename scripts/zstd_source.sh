@@ -28,20 +28,24 @@ list_zstd_source_versions() {
   [ "${#versions[@]}" -eq 0 ] || printf '%s\n' "${versions[@]}"
 }
 
-# Downloads and unpacks one source version into the empty directory work_dir. Prints the
-# unpacked tree's path, or the reason it failed on standard error and returns 1.
+# Downloads and unpacks one source version into the empty private directory work_dir.
+# Prints the unpacked tree's path, or the reason it failed on standard error and returns 1.
 fetch_zstd_source_version() {
   local version="$1" work_dir="$2" log tree reason
   log="$work_dir.log"
-  # apt-get source drops to the _apt user for the download.
-  chmod 777 "$work_dir"
+  # apt-get source run as root drops to the _apt user for the download: that user, and no
+  # other, gets the directory. Never a world-writable one, where another local user could
+  # plant a link for root's unpacking to follow.
+  if [ "$(id -u)" = 0 ] && id _apt >/dev/null 2>&1; then
+    chown _apt "$work_dir" || return 1
+  fi
   if ! (cd "$work_dir" && apt-get source -qq "$zstd_source_package=$version") >"$log" 2>&1; then
     # The first error line says enough (a 404 names the file that is not served).
     reason="$(grep -m1 '^E:' "$log" || tail -n 1 "$log")"
     echo "${reason:-apt-get source failed without a message}" >&2
     return 1
   fi
-  tree="$(find "$work_dir" -mindepth 1 -maxdepth 1 -type d \( -name 'libzstd-*' -o -name 'zstd-*' \) | head -n 1)"
+  tree="$(find "$work_dir" -mindepth 1 -maxdepth 1 -type d \( -name 'libzstd-*' -o -name 'zstd-*' \) -print -quit)"
   if [ -z "$tree" ] || [ ! -f "$tree/lib/zstd.h" ] || [ ! -f "$tree/lib/Makefile" ]; then
     echo "the download unpacked no source tree with lib/zstd.h and lib/Makefile" >&2
     return 1
@@ -50,19 +54,21 @@ fetch_zstd_source_version() {
 }
 
 # Builds libzstd.a from the unpacked tree and installs it with its headers into zstd_win,
-# replacing what was there in one rename; the stamp names the version.
+# replacing what was there in one rename; the stamp names the version. Every step ends
+# the function on failure itself: callers run it inside `||`, where set -e does not hold,
+# and a library stamped without its headers would pass for complete.
 install_zstd_from_tree() {
   local tree="$1" version="$2" zstd_win="$3" build_log="$4" staging
   make -s -C "$tree/lib" -j"$(nproc)" libzstd.a \
     CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
     ZSTD_LEGACY_SUPPORT=0 >"$build_log" 2>&1 || { cat "$build_log" >&2; return 1; }
   staging="$zstd_win.new"
-  rm -rf "$staging"
-  mkdir -p "$staging/lib" "$staging/include"
-  cp "$tree/lib/libzstd.a" "$staging/lib/"
-  cp "$tree/lib/zstd.h" "$tree/lib/zstd_errors.h" "$tree/lib/zdict.h" "$staging/include/"
-  echo "$version" >"$staging/$zstd_stamp_name"
-  rm -rf "$zstd_win"
+  rm -rf "$staging" || return 1
+  mkdir -p "$staging/lib" "$staging/include" || return 1
+  cp "$tree/lib/libzstd.a" "$staging/lib/" || return 1
+  cp "$tree/lib/zstd.h" "$tree/lib/zstd_errors.h" "$tree/lib/zdict.h" "$staging/include/" || return 1
+  echo "$version" >"$staging/$zstd_stamp_name" || return 1
+  rm -rf "$zstd_win" || return 1
   mv "$staging" "$zstd_win"
 }
 
@@ -90,11 +96,11 @@ ensure_target_zstd() {
       "beside the binary one, run apt-get update, and run the set-up again" >&2
     return 1
   fi
-  src_dir="$deps_dir/src"
   for version in "${versions[@]}"; do
     [ "$version" != "$installed" ] || return 0
-    rm -rf "$src_dir" "$src_dir.log" "$src_dir.tree"
-    mkdir -p "$src_dir"
+    mkdir -p "$deps_dir" || return 1
+    # A fresh directory of mode 0700 each attempt, made by mktemp, never one that was there.
+    src_dir="$(mktemp -d "$deps_dir/src.XXXXXX")" || return 1
     if reason="$(fetch_zstd_source_version "$version" "$src_dir" 2>&1 >"$src_dir.tree")"; then
       tree="$(cat "$src_dir.tree")"
       echo "setup: building the Windows libzstd from $zstd_source_package $version"

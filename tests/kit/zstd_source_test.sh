@@ -20,13 +20,16 @@ cat >"$work/bin/apt-get" <<'EOF'
 #!/bin/sh
 [ "$1" = source ] || exit 100
 version="${3#libzstd=}"
+# Who may write where the download lands.
+stat -c '%a' . >>"$FAKE_DIR_LOG"
 mkdir -p zstd-1.5.4/lib
 case " $FAKE_SERVED " in
   *" $version "*) ;;
   *) echo "E: Failed to fetch http://example.invalid/libzstd_$version.dsc  404  Not Found" >&2; exit 100 ;;
 esac
 printf 'libzstd.a:\n\techo built-from-%s >libzstd.a\n' "$version" >zstd-1.5.4/lib/Makefile
-touch zstd-1.5.4/lib/zstd.h zstd-1.5.4/lib/zstd_errors.h zstd-1.5.4/lib/zdict.h
+touch zstd-1.5.4/lib/zstd.h zstd-1.5.4/lib/zstd_errors.h
+[ -n "$FAKE_NO_ZDICT" ] || touch zstd-1.5.4/lib/zdict.h
 EOF
 chmod +x "$work/bin/apt-cache" "$work/bin/apt-get"
 
@@ -36,7 +39,7 @@ fail() { echo "FAIL: $*" >&2; failed=$((failed + 1)); }
 run_step() {
   local deps_dir="$1"
   shift
-  (export PATH="$work/bin:$PATH" FAKE_SERVED="$*"; source "$root/scripts/zstd_source.sh"; ensure_target_zstd "$deps_dir") \
+  (export PATH="$work/bin:$PATH" FAKE_SERVED="$*" FAKE_DIR_LOG="$work/dir-modes" FAKE_NO_ZDICT="${FAKE_NO_ZDICT:-}"; source "$root/scripts/zstd_source.sh"; ensure_target_zstd "$deps_dir") \
     >"$work/out" 2>&1
 }
 library_of() { cat "$1/zstd-win/lib/libzstd.a" 2>/dev/null || echo none; }
@@ -53,13 +56,19 @@ grep -q 'deb-src' "$work/out" || fail "the message does not say what to do"
 leftovers="$(ls -A "$deps")"
 [ -z "$leftovers" ] || fail "a failed step left behind: $leftovers"
 
+# A tree that lacks a header: the copy fails, and no library is stamped as complete.
+FAKE_NO_ZDICT=1 run_step "$deps" "$newest" && fail "the step succeeded without zdict.h"
+[ ! -e "$deps/zstd-win/source-version" ] || fail "a library without its headers was stamped"
+# Every download went into a directory that no other user may write to.
+if grep -qv '^700$' "$work/dir-modes"; then fail "a download directory was open to others: $(sort -u "$work/dir-modes")"; fi
+
 # The newest refused, the older served: built from the older, and said so. The run after
 # the failure starts again from nothing.
 run_step "$deps" "$older" || fail "the step failed with the older version served: $(cat "$work/out")"
 grep -q "building the Windows libzstd from libzstd $older" "$work/out" || fail "the step did not say it built $older"
 [ "$(library_of "$deps")" = "built-from-$older" ] || fail "the library is not the older version's: $(library_of "$deps")"
 [ "$(cat "$deps/zstd-win/source-version" 2>/dev/null)" = "$older" ] || fail "the library does not record $older"
-[ ! -e "$deps/src" ] || fail "the source tree was left behind"
+[ -z "$(ls -d "$deps"/src.* 2>/dev/null)" ] || fail "the source tree was left behind"
 
 # Once the newest is served, the library is rebuilt from it instead of kept or mixed.
 run_step "$deps" "$older" "$newest" || fail "the step failed with both served"
