@@ -12,6 +12,7 @@
 #include "launcher/session_end.h"
 #include "launcher/state.h"
 #include "launcher/trace.h"
+#include "launcher/unpack_folder.h"
 #include "launcher/unpack_place.h"
 #include "paths/spec.h"
 #include "payload/unpack.h"
@@ -76,7 +77,7 @@ int run_launcher() {
   const bool expanded = role == Role::parent ? choose_parent_place(&place) : choose_child_place();
   trace_step("place-chosen");
   state.payload = locate_payload();
-  if (!expanded) abort_with_spec_error(target_spec);
+  if (!expanded) abort_with_spec_error(temporary_tree_spec());
   // A first start keeps its two processes: it may have to remove a staging copy.
   const bool in_process = role == Role::parent && place == ParentPlace::cached && mark_in_process_start();
   if (role == Role::parent && !in_process) {

@@ -97,26 +97,27 @@ TEST(PlaceResource, GivesSpecAndDigestAndRefusesAnythingElse) {
   data.insert(data.end(), digest_bytes.begin(), digest_bytes.end());
   wchar_t spec[place_spec_capacity];
   wchar_t found[place_digest_units + 1];
-  ASSERT_TRUE(parse_place_resource(data.data(), data.size(), spec, found));
+  wchar_t folder[place_spec_capacity];
+  ASSERT_TRUE(parse_place_resource(data.data(), data.size(), spec, found, folder));
   EXPECT_EQ(std::wstring(spec), L"{CACHE_DIR}\\tavrin\\P\\1.0_0123456789abcdef");
   EXPECT_EQ(std::wstring(found), digest);
   for (size_t length = 0; length < data.size(); ++length) {
-    EXPECT_FALSE(parse_place_resource(data.data(), length, spec, found)) << "cut at " << length;
+    EXPECT_FALSE(parse_place_resource(data.data(), length, spec, found, folder)) << "cut at " << length;
   }
   for (const wchar_t* bad : {L"0123456789ABCDEF", L"0123456789abcde", L"0123456789abcdef0"}) {
     std::vector<unsigned char> other = utf16(L"{CACHE_DIR}\\x");
     const std::vector<unsigned char> bad_bytes = utf16(bad);
     other.insert(other.end(), bad_bytes.begin(), bad_bytes.end());
-    EXPECT_FALSE(parse_place_resource(other.data(), other.size(), spec, found)) << "digest " << bad[0];
+    EXPECT_FALSE(parse_place_resource(other.data(), other.size(), spec, found, folder)) << "digest " << bad[0];
   }
   // The spec buffer's boundary: 1,023 units and the terminator fit, 1,024 do not.
   for (const size_t length : {place_spec_capacity - 1, place_spec_capacity}) {
     std::vector<unsigned char> sized = utf16(std::wstring(length, L's'));
     sized.insert(sized.end(), digest_bytes.begin(), digest_bytes.end());
-    EXPECT_EQ(parse_place_resource(sized.data(), sized.size(), spec, found), length < place_spec_capacity) << length;
+    EXPECT_EQ(parse_place_resource(sized.data(), sized.size(), spec, found, folder), length < place_spec_capacity) << length;
   }
   const std::vector<unsigned char> empty_spec = utf16(L"");
-  EXPECT_FALSE(parse_place_resource(empty_spec.data(), empty_spec.size(), spec, found));
+  EXPECT_FALSE(parse_place_resource(empty_spec.data(), empty_spec.size(), spec, found, folder));
 }
 
 }  // namespace

@@ -83,7 +83,9 @@ TEST(PlaceResources, NoneForTempAndOneParsableResourceForCache) {
   EXPECT_EQ(items[0].language.id, payload_resource_language);
   wchar_t spec[place_spec_capacity];
   wchar_t digest[place_digest_units + 1];
-  ASSERT_TRUE(parse_place_resource(items[0].data.data(), items[0].data.size(), spec, digest));
+  wchar_t folder[place_spec_capacity];
+  ASSERT_TRUE(parse_place_resource(items[0].data.data(), items[0].data.size(), spec, digest, folder));
+  EXPECT_EQ(std::wstring(folder), L"") << "no folder stored for the default cache root";
   const std::string expected_digest = payload_digest_text(bytes, payload.size());
   EXPECT_EQ(std::wstring(digest), std::wstring(expected_digest.begin(), expected_digest.end()));
   EXPECT_EQ(std::wstring(spec), L"{CACHE_DIR}\\tavrin\\P\\1_" + std::wstring(digest));
