@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "diag/diag.h"
+#include "diag/failure_box.h"
 #include "diag/messages.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
@@ -68,6 +69,8 @@ int run_parent_role(ParentPlace place) {
 
 int run_launcher() {
   LauncherState& state = launcher_state;
+  // From the first report on, a start without usable streams also shows its failure.
+  enable_failure_box();
   state.argument_count = __argc;
   state.argument_vector = __wargv;
   trace_step("launcher-entered");
