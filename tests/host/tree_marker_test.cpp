@@ -120,4 +120,31 @@ TEST(PlaceResource, GivesSpecAndDigestAndRefusesAnythingElse) {
   EXPECT_FALSE(parse_place_resource(empty_spec.data(), empty_spec.size(), spec, found, folder));
 }
 
+// The folder came later as an optional third text: older resources end after the digest.
+TEST(PlaceResource, FolderFollowsTheDigestOrStandsAloneWithEmptySpecAndDigest) {
+  const auto resource = [](std::initializer_list<std::wstring> texts) {
+    std::vector<unsigned char> data;
+    for (const std::wstring& text : texts) {
+      const std::vector<unsigned char> bytes = utf16(text);
+      data.insert(data.end(), bytes.begin(), bytes.end());
+    }
+    return data;
+  };
+  wchar_t spec[place_spec_capacity];
+  wchar_t found[place_digest_units + 1];
+  wchar_t folder[place_spec_capacity];
+  const std::vector<unsigned char> cached = resource({L"{HOME}\\r\\P\\1_" + std::wstring(digest), digest, L"{HOME}\\r"});
+  ASSERT_TRUE(parse_place_resource(cached.data(), cached.size(), spec, found, folder));
+  EXPECT_EQ(std::wstring(folder), L"{HOME}\\r");
+  const std::vector<unsigned char> alone = resource({L"", L"", L"{PROGRAM_DIR}\\.files"});
+  ASSERT_TRUE(parse_place_resource(alone.data(), alone.size(), spec, found, folder));
+  EXPECT_EQ(std::wstring(spec), L"");
+  EXPECT_EQ(std::wstring(folder), L"{PROGRAM_DIR}\\.files");
+  for (const std::vector<unsigned char>& bad :
+       {resource({L"", L""}), resource({L"", L"", L""}), resource({L"", digest, L"{TEMP}\\x"}),
+        resource({L"", L"", L"{TEMP}\\x", L"more"})}) {
+    EXPECT_FALSE(parse_place_resource(bad.data(), bad.size(), spec, found, folder));
+  }
+}
+
 }  // namespace

@@ -105,4 +105,47 @@ TEST(PlaceFit, APayloadWithAnEntryNamedLikeTheMarkerIsRefused) {
   EXPECT_FALSE(check_payload_fits_cache(broken.data(), broken.size(), &error));
 }
 
+TEST(FolderSpec, KnownKeywordsNamingAnAbsoluteFolderAndNothingElse) {
+  std::string error;
+  for (const char* fine : {"{PROGRAM_DIR}\\.files", "{program_base}.files", "D:\\Runs", "\\\\server\\share\\runs",
+                           "{HOME}\\AppData\\Local\\{PRODUCT}\\{Version}", "{TEMP}", "{CACHE_DIR}\\x"}) {
+    EXPECT_TRUE(check_folder_spec(fine, &error)) << fine << ": " << error;
+  }
+  const std::vector<std::pair<const char*, const char*>> refused = {
+      {"{PROGRAM_DIR}\\{NOPE}", "unknown keyword {NOPE}"}, {"{TEMP}\\{}", "unknown keyword {}"},
+      {"{TEMP}\\{PID}", "{PID} names one start"},         {"{TEMP}\\{time}", "{TIME} names one start"},
+      {"{TEMP}\\a}", "no keyword open"},                  {"{TEMP\\{HOME}", "inside the keyword"},
+      {"{TEMP}\\{HOME", "has no '}'"},                    {"runs\\here", "absolute"},
+      {"{PRODUCT}\\x", "absolute"},                       {"C:runs", "absolute"},
+      {"", "empty"}};
+  for (const auto& [spec, reason] : refused) {
+    EXPECT_FALSE(check_folder_spec(spec, &error)) << spec;
+    EXPECT_NE(error.find(reason), std::string::npos) << spec << ": " << error;
+  }
+}
+
+TEST(FolderSpec, StoredWithTheExesOwnProductAndVersionAndAsCacheRoot) {
+  EXPECT_EQ(resolve_folder_spec("{PROGRAM_DIR}\\{product}-{VERSION}\\", PlaceIdentity{"My:App", "2.1"}),
+            u"{PROGRAM_DIR}\\My_App-2.1");
+  EXPECT_EQ(resolve_folder_spec("{HOME}\\{PRODUCT}", PlaceIdentity{}), u"{HOME}\\{PRODUCT}");
+  EXPECT_EQ(build_place_spec(PlaceIdentity{"P", "1"}, "0123456789abcdef", u"{HOME}\\Example"),
+            u"{HOME}\\Example\\P\\1_0123456789abcdef");
+  const std::string payload = "VZY payload";
+  const auto* bytes = reinterpret_cast<const unsigned char*>(payload.data());
+  wchar_t spec[place_spec_capacity];
+  wchar_t digest[place_digest_units + 1];
+  wchar_t folder[place_spec_capacity];
+  const std::vector<ResourceItem> temp =
+      make_place_resources(UnpackPlace::temp, PlaceIdentity{}, bytes, payload.size(), u"D:\\Runs");
+  ASSERT_EQ(temp.size(), 1u);
+  ASSERT_TRUE(parse_place_resource(temp[0].data.data(), temp[0].data.size(), spec, digest, folder));
+  EXPECT_EQ(std::wstring(spec), L"");
+  EXPECT_EQ(std::wstring(folder), L"D:\\Runs");
+  const std::vector<ResourceItem> cache =
+      make_place_resources(UnpackPlace::cache, PlaceIdentity{"P", "1"}, bytes, payload.size(), u"D:\\Cache");
+  ASSERT_TRUE(parse_place_resource(cache[0].data.data(), cache[0].data.size(), spec, digest, folder));
+  EXPECT_EQ(std::wstring(spec), L"D:\\Cache\\P\\1_" + std::wstring(digest));
+  EXPECT_EQ(std::wstring(folder), L"D:\\Cache");
+}
+
 }  // namespace
