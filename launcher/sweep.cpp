@@ -55,8 +55,8 @@ const wchar_t* parse_number(const wchar_t* text, uint64_t largest, uint64_t* val
   return text;
 }
 
-// Fills folder from the temporary target spec; false when it cannot be expanded or names
-// no folder.
+// Fills folder from the temporary tree's path (launcher/unpack_folder); false when it
+// cannot be expanded or names no folder.
 bool find_temporary_folder() {
   if (!compute_temporary_tree(folder.path)) return false;
   wchar_t* last = wcsrchr(folder.path, L'\\');

@@ -33,20 +33,18 @@ ChosenFolder temporary_root{};
 ChosenFolder cache_root{};
 wchar_t reported_spec[reported_spec_capacity];
 
-// TAVRIN_UNPACK_ROOT without trailing backslashes into folder; false when unset or too long
-// to be a folder of a tree (the start then goes on as without it).
+// TAVRIN_UNPACK_ROOT without trailing backslashes into folder; false when unset. A value
+// too long to hold any tree is a folder that cannot be used: the start ends naming it.
 bool read_root_variable(ChosenFolder* folder) {
   wchar_t* value = env_get(env_unpack_root);
   if (value == nullptr) return false;
   size_t length = wcslen(value);
   while (length > 1 && value[length - 1] == L'\\') value[--length] = L'\0';
-  const bool fits = length < path_capacity;
-  if (fits) {
-    copy_bounded(folder->path, value, path_capacity);
-    folder->chosen = true;
-  }
+  if (length >= path_capacity) exit_with_open_error(value);
+  copy_bounded(folder->path, value, path_capacity);
+  folder->chosen = true;
   free(value);
-  return fits;
+  return true;
 }
 
 // A packed spec's PROGRAM keywords take argument 0, which the parent has as the user typed

@@ -51,11 +51,44 @@ TEST_F(FailureBoxRun, StartWithoutStreamsShowsTheExactLineInABoxAndStillExitsWit
   const ProcessResult helper = box_helper(run.pid());
   const ProcessResult ended = run.wait();
   EXPECT_EQ(report_value(helper.out, "boxes"), "1") << helper.out;
+  EXPECT_EQ(report_value(helper.out, "owner"), "parent");
   EXPECT_EQ(report_value(helper.out, "title"), "Zandoria") << "the stub's product name";
   const size_t text = helper.out.find("\ntext ");
   ASSERT_NE(text, std::string::npos) << helper.out;
   EXPECT_EQ(helper.out.substr(text + 6), line.substr(0, line.size() - 2)) << "exactly the line";
   EXPECT_FALSE(ended.timed_out) << "the box's OK ends the start";
+  EXPECT_EQ(ended.exit_code, 2u);
+}
+
+// The child's load failure is shown by the child, with the system's text and no policy line
+// for an ordinary code; the parent, which shares its streams and station, shows none of its
+// own (a second box would keep the parent from ending).
+TEST_F(FailureBoxRun, ChildShowsItsOwnLoadFailureAndTheParentNone) {
+  ASSERT_TRUE(write_file(workspace_.app + L"\\main.dll", "plain text, not a library\n"));
+  ASSERT_EQ(pack_directory(workspace_.app, L"main.dll", exe()), "");
+  LaunchOptions streamed;
+  streamed.timeout_ms = streamed_run_limit_ms;
+  const ProcessResult lined = launch(workspace_, exe(), {}, streamed);
+  ASSERT_FALSE(lined.timed_out);
+  ASSERT_EQ(lined.err.rfind("Error, load DLL. ([Error ", 0), 0u) << printable(lined.err);
+
+  LaunchOptions bare;
+  bare.no_standard_handles = true;
+  bare.timeout_ms = box_run_limit_ms;
+  Launch run;
+  ASSERT_TRUE(run.start(workspace_, exe(), quote_argument(exe()), {}, bare)) << run.start_failure();
+  const ProcessResult helper = box_helper(run.pid());
+  const ProcessResult ended = run.wait();
+  EXPECT_EQ(report_value(helper.out, "boxes"), "1") << helper.out;
+  EXPECT_EQ(report_value(helper.out, "owner"), "child");
+  // The stream's text mode wrote the system text's CR LF as CR CR LF; the box has it as is.
+  std::string line = lined.err.substr(0, lined.err.size() - 2);
+  for (size_t at = line.find("\r\r\n"); at != std::string::npos; at = line.find("\r\r\n", at)) line.erase(at, 1);
+  const size_t text = helper.out.find("\ntext ");
+  ASSERT_NE(text, std::string::npos) << helper.out;
+  EXPECT_EQ(helper.out.substr(text + 6), line);
+  EXPECT_EQ(helper.out.find("TAVRIN_UNPACK_ROOT"), std::string::npos);
+  EXPECT_FALSE(ended.timed_out) << "the parent showed a box of its own";
   EXPECT_EQ(ended.exit_code, 2u);
 }
 
