@@ -124,28 +124,12 @@ TEST(FolderSpec, KnownKeywordsNamingAnAbsoluteFolderAndNothingElse) {
   }
 }
 
-TEST(FolderSpec, StoredWithTheExesOwnProductAndVersionAndAsCacheRoot) {
+TEST(FolderSpec, StoredWithTheExesOwnProductAndVersionAndAsTheCacheRoot) {
   EXPECT_EQ(resolve_folder_spec("{PROGRAM_DIR}\\{product}-{VERSION}\\", PlaceIdentity{"My:App", "2.1"}),
             u"{PROGRAM_DIR}\\My_App-2.1");
   EXPECT_EQ(resolve_folder_spec("{HOME}\\{PRODUCT}", PlaceIdentity{}), u"{HOME}\\{PRODUCT}");
   EXPECT_EQ(build_place_spec(PlaceIdentity{"P", "1"}, "0123456789abcdef", u"{HOME}\\Example"),
             u"{HOME}\\Example\\P\\1_0123456789abcdef");
-  const std::string payload = "VZY payload";
-  const auto* bytes = reinterpret_cast<const unsigned char*>(payload.data());
-  wchar_t spec[place_spec_capacity];
-  wchar_t digest[place_digest_units + 1];
-  wchar_t folder[place_spec_capacity];
-  const std::vector<ResourceItem> temp =
-      make_place_resources(UnpackPlace::temp, PlaceIdentity{}, bytes, payload.size(), u"D:\\Runs");
-  ASSERT_EQ(temp.size(), 1u);
-  ASSERT_TRUE(parse_place_resource(temp[0].data.data(), temp[0].data.size(), spec, digest, folder));
-  EXPECT_EQ(std::wstring(spec), L"");
-  EXPECT_EQ(std::wstring(folder), L"D:\\Runs");
-  const std::vector<ResourceItem> cache =
-      make_place_resources(UnpackPlace::cache, PlaceIdentity{"P", "1"}, bytes, payload.size(), u"D:\\Cache");
-  ASSERT_TRUE(parse_place_resource(cache[0].data.data(), cache[0].data.size(), spec, digest, folder));
-  EXPECT_EQ(std::wstring(spec), L"D:\\Cache\\P\\1_" + std::wstring(digest));
-  EXPECT_EQ(std::wstring(folder), L"D:\\Cache");
 }
 
 }  // namespace
