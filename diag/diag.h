@@ -1,6 +1,7 @@
 // The ways the launcher ends on a failure. None of these returns.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Message line on standard output, exit code 2.
@@ -17,3 +18,25 @@
 // Short entry points for messages raised from more than one place.
 [[noreturn]] void exit_decode_failed();
 [[noreturn]] void exit_allocation_failed();
+
+// A failure's line goes to a stream that a start from the desktop does not have. The
+// launcher installs a notice (diag/failure_box.cpp) that also shows the line where that
+// stream cannot be seen; it is called after the line is written and before the process
+// ends, and nothing without one changes.
+enum class FailureStream { output, error };
+struct FailureReport {
+  FailureStream stream;
+  const wchar_t* line;  // the line as written, without its final line feed
+  bool load_failure;    // "Error, load DLL.": the main library or a dependency did not load
+  uint32_t code;        // its system error code; 0 for a line without one
+};
+using FailureNotice = void (*)(const FailureReport& report);
+void set_failure_notice(FailureNotice notice);
+void notify_failure(const FailureReport& report);
+
+// The room for a failure's line as wide text: the longest path and a system text. A longer
+// line is cut, never a broken limit: the process is ending with its own status already.
+constexpr size_t failure_line_capacity = 8192;
+// The line that format (narrow, ASCII, one %ls for argument or none) gives, as wide text
+// into line (failure_line_capacity units), without its final line feed.
+void format_failure_line(wchar_t* line, const char* format, const wchar_t* argument);

@@ -58,7 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> input(data, data + size);
   wchar_t spec[place_spec_capacity];
   wchar_t place_digest[place_digest_units + 1];
-  parse_place_resource(input.data(), input.size(), spec, place_digest);
+  wchar_t place_folder[place_spec_capacity];
+  parse_place_resource(input.data(), input.size(), spec, place_digest, place_folder);
   wchar_t digest[place_digest_units + 1];
   if (!recorded_digest(input.data(), input.size(), digest)) return 0;
   Walked walked;

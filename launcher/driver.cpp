@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "diag/diag.h"
+#include "diag/failure_box.h"
 #include "diag/messages.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
@@ -12,6 +13,7 @@
 #include "launcher/session_end.h"
 #include "launcher/state.h"
 #include "launcher/trace.h"
+#include "launcher/unpack_folder.h"
 #include "launcher/unpack_place.h"
 #include "paths/spec.h"
 #include "payload/unpack.h"
@@ -67,6 +69,8 @@ int run_parent_role(ParentPlace place) {
 
 int run_launcher() {
   LauncherState& state = launcher_state;
+  // From the first report on, a start without usable streams also shows its failure.
+  enable_failure_box();
   state.argument_count = __argc;
   state.argument_vector = __wargv;
   trace_step("launcher-entered");
@@ -76,7 +80,7 @@ int run_launcher() {
   const bool expanded = role == Role::parent ? choose_parent_place(&place) : choose_child_place();
   trace_step("place-chosen");
   state.payload = locate_payload();
-  if (!expanded) abort_with_spec_error(target_spec);
+  if (!expanded) abort_with_spec_error(temporary_tree_spec());
   // A first start keeps its two processes: it may have to remove a staging copy.
   const bool in_process = role == Role::parent && place == ParentPlace::cached && mark_in_process_start();
   if (role == Role::parent && !in_process) {

@@ -4,6 +4,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
+#include "launcher/unpack_folder.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
 
@@ -54,10 +55,10 @@ const wchar_t* parse_number(const wchar_t* text, uint64_t largest, uint64_t* val
   return text;
 }
 
-// Fills folder from the temporary target spec; false when it cannot be expanded or names
-// no folder.
+// Fills folder from the temporary tree's path (launcher/unpack_folder); false when it
+// cannot be expanded or names no folder.
 bool find_temporary_folder() {
-  if (!expand_spec(folder.path, target_spec, path_capacity)) return false;
+  if (!compute_temporary_tree(folder.path)) return false;
   wchar_t* last = wcsrchr(folder.path, L'\\');
   if (last == nullptr || last == folder.path) return false;
   copy_bounded(folder.own_name, last + 1, path_capacity);

@@ -10,6 +10,7 @@
 #include "launcher/state.h"
 #include "launcher/sweep.h"
 #include "launcher/tree_security.h"
+#include "launcher/unpack_folder.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
 #include "payload/container.h"
@@ -96,10 +97,11 @@ bool load_cache_tree() {
   const PayloadLocation place = locate_own_resource(place_resource_id);
   if (place.data == nullptr) return false;
   wchar_t spec[place_spec_capacity];
-  if (!parse_place_resource(place.data, place.size, spec, state.place_digest)) {
+  wchar_t folder[place_spec_capacity];
+  if (!parse_place_resource(place.data, place.size, spec, state.place_digest, folder) || spec[0] == L'\0') {
     return false;
   }
-  if (!expand_spec(state.cache_tree, spec, path_capacity)) {
+  if (!compute_cache_tree(state.cache_tree, spec, folder)) {
     state.cache_tree[0] = L'\0';
     return false;
   }
@@ -305,7 +307,7 @@ bool create_staging_directory() {
   SECURITY_ATTRIBUTES* security = tree_security(TreeKind::cached);
   if (security == nullptr) return false;
   if (!append_expanded_suffix(staging_directory, state.cache_tree, staging_suffix_spec)) return false;
-  if (!ensure_parent_directory(staging_directory)) return false;
+  if (!prepare_unpack_folder(staging_directory, TreeKind::cached)) return false;
   if (!CreateDirectoryW(staging_directory, security)) return false;
   tree_holder = hold_directory(staging_directory);
   wchar_t marker_path[path_capacity];
@@ -359,7 +361,7 @@ bool move_staging_into_place() {
 void create_temporary_tree() {
   LauncherState& state = launcher_state;
   SECURITY_ATTRIBUTES* security = tree_security(TreeKind::temporary);
-  if (security == nullptr || !ensure_parent_directory(state.target_directory) ||
+  if (security == nullptr || !prepare_unpack_folder(state.target_directory, TreeKind::temporary) ||
       !CreateDirectoryW(state.target_directory, security)) {
     exit_with_open_error(state.target_directory);
   }
@@ -386,7 +388,7 @@ UnpackTree unpack_tree_for(ParentPlace place) {
 bool choose_parent_place(ParentPlace* place) {
   LauncherState& state = launcher_state;
   // Expanded in every case: it fixes TIME for this start and its child.
-  if (!expand_spec(temporary_directory, target_spec, path_capacity)) return false;
+  if (!compute_temporary_tree(temporary_directory)) return false;
   *place = ParentPlace::temporary;
   if (load_cache_tree()) {
     if (use_complete_tree()) {
@@ -400,6 +402,7 @@ bool choose_parent_place(ParentPlace* place) {
       copy_bounded(state.target_directory, staging_directory, path_capacity);
       return true;
     }
+    refuse_fallback_from_chosen_cache();
   }
   copy_bounded(state.target_directory, temporary_directory, path_capacity);
   return true;
@@ -407,7 +410,7 @@ bool choose_parent_place(ParentPlace* place) {
 
 bool choose_child_place() {
   LauncherState& state = launcher_state;
-  if (!expand_spec(temporary_directory, target_spec, path_capacity)) return false;
+  if (!compute_temporary_tree(temporary_directory)) return false;
   copy_bounded(state.target_directory, temporary_directory, path_capacity);
   if (!load_cache_tree()) return true;
   // The parent ran from its own staging or temporary tree only when it could not use the

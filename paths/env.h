@@ -15,3 +15,6 @@ constexpr const char env_directory[] = "TAVRIN_ONEFILE_DIRECTORY";
 constexpr const char env_original_argv0[] = "TAVRIN_ORIGINAL_ARGV0";
 // The local application data folder as the parent looked it up, for its child's {CACHE_DIR}.
 constexpr const char env_cache_dir[] = "TAVRIN_ONEFILE_CACHE_DIR";
+// The folder of every start's tree, temporary and cached alike, over what the exe was
+// packed with: what an administrator sets once where programs may not run from %TEMP%.
+constexpr const char env_unpack_root[] = "TAVRIN_UNPACK_ROOT";

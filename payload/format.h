@@ -38,9 +38,13 @@ constexpr size_t write_piece_size = 32768;
 constexpr size_t main_library_path_capacity = 1024;
 
 // The unpacking place. A packed exe that carries this resource (same type as the payload,
-// neutral language) unpacks into a cached tree instead of a fresh temporary one. Its data:
-// the tree's path spec, then the payload digest as text, each UTF-16LE and terminated by a
-// 0x0000 unit. Without the resource the launcher uses its temporary place.
+// neutral language) unpacks into a cached tree instead of a fresh temporary one, or into
+// temporary trees below a folder of its own. Its data: the cached tree's path spec, then
+// the payload digest as text, then (optional, absent in older exes) the folder's path
+// spec, each UTF-16LE and terminated by a 0x0000 unit. The folder is the cache root when
+// there is a tree spec (which then begins with it), else the folder of the temporary
+// trees; a resource that names only a folder has an empty tree spec and digest. Without
+// the resource the launcher uses its temporary place below {TEMP}.
 constexpr uint16_t place_resource_id = 28;
 constexpr size_t place_spec_capacity = 1024;  // units, terminator included
 // The digest: 64 bits as 16 lower-case hex digits. The tree's last name component ends in

@@ -128,10 +128,17 @@ bool walk_tree_marker(const unsigned char* data, size_t size, const wchar_t* dig
   }
 }
 
-bool parse_place_resource(const unsigned char* data, size_t size, wchar_t* spec, wchar_t* digest) {
+bool parse_place_resource(const unsigned char* data, size_t size, wchar_t* spec, wchar_t* digest, wchar_t* folder) {
   if (data == nullptr) return false;
   ByteCursor cursor{data, size, 0};
-  if (!read_text(cursor, spec, place_spec_capacity) || spec[0] == L'\0') return false;
+  folder[0] = L'\0';
+  if (!read_text(cursor, spec, place_spec_capacity)) return false;
   if (!read_text(cursor, digest, place_digest_units + 1)) return false;
-  return is_digest_text(digest, text_length(digest));
+  // A cached tree has its digest; a folder alone has an empty one.
+  const bool cached = spec[0] != L'\0';
+  if (cached ? !is_digest_text(digest, text_length(digest)) : digest[0] != L'\0') return false;
+  // The folder is a later addition: a resource that ends after the digest has none.
+  if (cursor.position == cursor.size) return cached;
+  if (!read_text(cursor, folder, place_spec_capacity) || cursor.position != cursor.size) return false;
+  return cached || folder[0] != L'\0';
 }

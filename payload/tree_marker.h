@@ -30,9 +30,12 @@ using MarkerEntryVisitor = bool (*)(const wchar_t* name, uint64_t size, void* co
 bool walk_tree_marker(const unsigned char* data, size_t size, const wchar_t* digest, MarkerEntryVisitor visit,
                       void* context);
 
-// Reads the place resource: the spec into spec (place_spec_capacity units) and the digest
-// into digest (place_digest_units + 1 units). False when it is malformed.
-bool parse_place_resource(const unsigned char* data, size_t size, wchar_t* spec, wchar_t* digest);
+// Reads the place resource: the cached tree's spec into spec (place_spec_capacity units),
+// the digest into digest (place_digest_units + 1 units) and the folder chosen at pack time
+// into folder (place_spec_capacity units; empty when the resource names none). spec and
+// digest are both empty when the resource names only a folder. False when it is
+// malformed.
+bool parse_place_resource(const unsigned char* data, size_t size, wchar_t* spec, wchar_t* digest, wchar_t* folder);
 
 // True when text is exactly place_digest_units lower-case hex digits.
 bool is_digest_text(const wchar_t* text, size_t length);

@@ -89,7 +89,9 @@ class CachedPlace : public WorkspaceTest {
 
   // The app with data as extra\data.bin (and count more small files), packed for the cache
   // as version 1.0 into bin\name. Returns the tree that its starts must use.
-  std::wstring pack_cached(const std::string& data, const std::wstring& name, size_t count = 0) {
+  // root: the cache root it is packed with (empty: the default one).
+  std::wstring pack_cached(const std::string& data, const std::wstring& name, size_t count = 0,
+                           const std::u16string& root = u"") {
     EXPECT_TRUE(write_file(workspace_.app + L"\\extra\\data.bin", data));
     for (size_t i = 0; i < count; ++i) {
       write_file(workspace_.app + L"\\extra\\f" + std::to_wstring(i) + L".txt", std::to_string(i));
@@ -104,9 +106,11 @@ class CachedPlace : public WorkspaceTest {
     const PlaceIdentity identity{product_, "1.0"};
     const std::wstring exe = workspace_.bin + L"\\" + name;
     EXPECT_EQ(pack_payload(payload, exe, make_place_resources(UnpackPlace::cache, identity, payload.data(),
-                                                              payload.size())), "");
+                                                              payload.size(), root)), "");
     exe_ = exe;
-    return product_dir_ + L"\\1.0_" + widen(payload_digest_text(payload.data(), payload.size()));
+    const std::wstring product_dir =
+        root.empty() ? product_dir_ : std::wstring(root.begin(), root.end()) + L"\\" + widen(product_);
+    return product_dir + L"\\1.0_" + widen(payload_digest_text(payload.data(), payload.size()));
   }
 
   // Starts exe with the app waiting for events; returns once the app is up.
@@ -354,6 +358,29 @@ TEST_F(CachedPlace, LaterStartRemovesAKilledStartsStagingDirectoryButNotARunning
   EXPECT_TRUE(directory_exists(running_staging));
   events.release();
   EXPECT_EQ(running.wait().exit_code, 0u);
+}
+
+// The variable moves the cache too: the product's folder and the tree's own name go below
+// it, and later starts use that tree. A cache root chosen at pack time that cannot be made
+// ends the start, naming it, where the default root would fall back to %TEMP%.
+TEST_F(CachedPlace, VariableMovesTheCachedTreeAndAChosenRootIsNeverReplacedByTemp) {
+  const std::wstring tree = pack_cached(data_of('a'), L"APP.exe");
+  const std::wstring root = workspace_.root + L"\\machine";
+  LaunchOptions options;
+  options.set_variables = {{L"TAVRIN_UNPACK_ROOT", root}};
+  const std::wstring moved = root + L"\\" + widen(product_) + tree.substr(tree.rfind(L'\\'));
+  EXPECT_EQ(run_once(exe_, options).module_directory(), moved);
+  EXPECT_EQ(run_once(exe_, options).module_directory(), moved) << "a later start uses the moved tree";
+  EXPECT_FALSE(directory_exists(tree)) << "nothing in the default cache";
+
+  const std::wstring blocker = workspace_.root + L"\\blocker";
+  ASSERT_TRUE(write_file(blocker, "a file where the cache root goes"));
+  const std::wstring blocked_root = blocker + L"\\cache";
+  pack_cached(data_of('b'), L"ROOTED.exe", 0, std::u16string(blocked_root.begin(), blocked_root.end()));
+  const ProcessResult refused = launch(workspace_, exe_, {});
+  EXPECT_EQ(refused.exit_code, 2u);
+  EXPECT_EQ(refused.err, "Error, failed to open '" + narrow(blocked_root) + "' for writing.\r\n");
+  EXPECT_TRUE(temp_entries(workspace_).empty());
 }
 
 }  // namespace

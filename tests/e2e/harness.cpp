@@ -20,8 +20,10 @@ constexpr int start_attempts = 3;
 constexpr DWORD start_retry_pause_ms = 200;
 constexpr size_t read_piece = 4096;
 constexpr size_t standard_data_size = 70001;  // more than two write pieces, odd
+// The hand-over variables, and the machine's unpacking folder, which would move every tree.
 constexpr const wchar_t* handover_variables[] = {L"TAVRIN_ONEFILE_PARENT", L"TAVRIN_ONEFILE_START",
-                                                 L"TAVRIN_ONEFILE_DIRECTORY", L"TAVRIN_ORIGINAL_ARGV0"};
+                                                 L"TAVRIN_ONEFILE_DIRECTORY", L"TAVRIN_ORIGINAL_ARGV0",
+                                                 L"TAVRIN_UNPACK_ROOT"};
 
 struct NoCaseLess {
   bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
@@ -184,7 +186,9 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
                    const std::vector<std::wstring>& arguments, const LaunchOptions& options) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE in_read = nullptr, in_write = nullptr, out_write = nullptr, err_write = nullptr;
-  if (options.output_file.empty()) {
+  if (options.no_standard_handles) {
+    // All three stay null.
+  } else if (options.output_file.empty()) {
     CreatePipe(&out_read_, &out_write, &inheritable, 0);
     CreatePipe(&err_read_, &err_write, &inheritable, 0);
     SetHandleInformation(out_read_, HANDLE_FLAG_INHERIT, 0);
@@ -193,7 +197,9 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
     out_write = open_inheritable(options.output_file, true);
     err_write = out_write;
   }
-  if (options.stdin_file.empty()) {
+  if (options.no_standard_handles) {
+    // All three stay null.
+  } else if (options.stdin_file.empty()) {
     CreatePipe(&in_read, &in_write, &inheritable, 0);
     SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
   } else {
@@ -218,7 +224,7 @@ bool Launch::start(const Workspace& workspace, const std::wstring& exe, const st
   std::string refusals;
   for (int attempt = 0; attempt < start_attempts && !ok; ++attempt) {
     if (attempt > 0) Sleep(start_retry_pause_ms);
-    ok = CreateProcessW(exe.c_str(), line_buffer.data(), nullptr, nullptr, TRUE /* inherit handles */,
+    ok = CreateProcessW(exe.c_str(), line_buffer.data(), nullptr, nullptr, !options.no_standard_handles,
                         CREATE_UNICODE_ENVIRONMENT | (options.suspended ? CREATE_SUSPENDED : 0), environment.data(),
                         directory.c_str(), &startup, &created);
     if (!ok) {

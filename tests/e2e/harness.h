@@ -65,6 +65,8 @@ struct LaunchOptions {
   std::wstring current_directory;
   // Created suspended: the test learns the PID and prepares before resume() lets it run.
   bool suspended = false;
+  // As a start from the desktop: no standard handles at all, and none inherited.
+  bool no_standard_handles = false;
 };
 
 class Launch {

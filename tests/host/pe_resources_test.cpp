@@ -616,6 +616,40 @@ TEST_F(ExeCommand, UnpackToCacheStoresThePlaceAndTempDropsIt) {
   EXPECT_EQ(run(as_invoker), 0);
 }
 
+// A folder spec is checked before anything is packed: an unknown keyword is a wrong
+// command line, with the packer's message, and no exe is written.
+TEST_F(ExeCommand, UnpackToFolderStoresItAndAnUnknownKeywordWritesNothing) {
+  const fs::path stub = write("stub.exe", build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""}));
+  const fs::path payload = write("app.payload", text_bytes("VZY payload bytes"));
+  const fs::path out = directory_ / "Folder.exe";
+  ASSERT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", out.string(), "--unpack-to",
+                 "{PROGRAM_DIR}\\{PRODUCT}.files"}),
+            0);
+  const std::vector<ResourceItem> items = read_or_fail(read_bytes(out));
+  const auto place = std::find_if(items.begin(), items.end(), is_place);
+  ASSERT_NE(place, items.end());
+  // {PRODUCT} names the exe's own product: without a product name, the exe's file name.
+  const Bytes payload_bytes = read_bytes(payload);
+  EXPECT_EQ(place->data, make_place_resources(UnpackPlace::temp, PlaceIdentity{}, payload_bytes.data(),
+                                              payload_bytes.size(), u"{PROGRAM_DIR}\\Folder.files")[0]
+                             .data);
+  fs::remove(out);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", out.string(), "--unpack-to",
+                 "{PROGRAM_DIR}\\{NOPE}"}),
+            2);
+  const std::string message = testing::internal::GetCapturedStderr();
+  EXPECT_NE(message.find("tavrin-pack: error: folder spec '{PROGRAM_DIR}\\{NOPE}': unknown keyword {NOPE}"),
+            std::string::npos)
+      << message;
+  EXPECT_EQ(run({"--launcher", stub.string(), "--payload", payload.string(), "-o", out.string(), "--cache-root",
+                 "D:\\Cache"}),
+            2)
+      << "--cache-root goes with --unpack-to cache";
+  EXPECT_FALSE(fs::exists(out));
+  EXPECT_TRUE(leftovers().empty());
+}
+
 TEST_F(ExeCommand, FailuresLeaveNoExeAndNoTemporaryFile) {
   const Bytes stub_bytes = build_stub(StubShape{});
   const fs::path stub = write("stub.exe", stub_bytes);

@@ -97,26 +97,54 @@ TEST(PlaceResource, GivesSpecAndDigestAndRefusesAnythingElse) {
   data.insert(data.end(), digest_bytes.begin(), digest_bytes.end());
   wchar_t spec[place_spec_capacity];
   wchar_t found[place_digest_units + 1];
-  ASSERT_TRUE(parse_place_resource(data.data(), data.size(), spec, found));
+  wchar_t folder[place_spec_capacity];
+  ASSERT_TRUE(parse_place_resource(data.data(), data.size(), spec, found, folder));
   EXPECT_EQ(std::wstring(spec), L"{CACHE_DIR}\\tavrin\\P\\1.0_0123456789abcdef");
   EXPECT_EQ(std::wstring(found), digest);
   for (size_t length = 0; length < data.size(); ++length) {
-    EXPECT_FALSE(parse_place_resource(data.data(), length, spec, found)) << "cut at " << length;
+    EXPECT_FALSE(parse_place_resource(data.data(), length, spec, found, folder)) << "cut at " << length;
   }
   for (const wchar_t* bad : {L"0123456789ABCDEF", L"0123456789abcde", L"0123456789abcdef0"}) {
     std::vector<unsigned char> other = utf16(L"{CACHE_DIR}\\x");
     const std::vector<unsigned char> bad_bytes = utf16(bad);
     other.insert(other.end(), bad_bytes.begin(), bad_bytes.end());
-    EXPECT_FALSE(parse_place_resource(other.data(), other.size(), spec, found)) << "digest " << bad[0];
+    EXPECT_FALSE(parse_place_resource(other.data(), other.size(), spec, found, folder)) << "digest " << bad[0];
   }
   // The spec buffer's boundary: 1,023 units and the terminator fit, 1,024 do not.
   for (const size_t length : {place_spec_capacity - 1, place_spec_capacity}) {
     std::vector<unsigned char> sized = utf16(std::wstring(length, L's'));
     sized.insert(sized.end(), digest_bytes.begin(), digest_bytes.end());
-    EXPECT_EQ(parse_place_resource(sized.data(), sized.size(), spec, found), length < place_spec_capacity) << length;
+    EXPECT_EQ(parse_place_resource(sized.data(), sized.size(), spec, found, folder), length < place_spec_capacity) << length;
   }
   const std::vector<unsigned char> empty_spec = utf16(L"");
-  EXPECT_FALSE(parse_place_resource(empty_spec.data(), empty_spec.size(), spec, found));
+  EXPECT_FALSE(parse_place_resource(empty_spec.data(), empty_spec.size(), spec, found, folder));
+}
+
+// The folder came later as an optional third text: older resources end after the digest.
+TEST(PlaceResource, FolderFollowsTheDigestOrStandsAloneWithEmptySpecAndDigest) {
+  const auto resource = [](std::initializer_list<std::wstring> texts) {
+    std::vector<unsigned char> data;
+    for (const std::wstring& text : texts) {
+      const std::vector<unsigned char> bytes = utf16(text);
+      data.insert(data.end(), bytes.begin(), bytes.end());
+    }
+    return data;
+  };
+  wchar_t spec[place_spec_capacity];
+  wchar_t found[place_digest_units + 1];
+  wchar_t folder[place_spec_capacity];
+  const std::vector<unsigned char> cached = resource({L"{HOME}\\r\\P\\1_" + std::wstring(digest), digest, L"{HOME}\\r"});
+  ASSERT_TRUE(parse_place_resource(cached.data(), cached.size(), spec, found, folder));
+  EXPECT_EQ(std::wstring(folder), L"{HOME}\\r");
+  const std::vector<unsigned char> alone = resource({L"", L"", L"{PROGRAM_DIR}\\.files"});
+  ASSERT_TRUE(parse_place_resource(alone.data(), alone.size(), spec, found, folder));
+  EXPECT_EQ(std::wstring(spec), L"");
+  EXPECT_EQ(std::wstring(folder), L"{PROGRAM_DIR}\\.files");
+  for (const std::vector<unsigned char>& bad :
+       {resource({L"", L""}), resource({L"", L"", L""}), resource({L"", digest, L"{TEMP}\\x"}),
+        resource({L"", L"", L"{TEMP}\\x", L"more"})}) {
+    EXPECT_FALSE(parse_place_resource(bad.data(), bad.size(), spec, found, folder));
+  }
 }
 
 }  // namespace

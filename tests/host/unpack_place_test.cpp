@@ -83,7 +83,9 @@ TEST(PlaceResources, NoneForTempAndOneParsableResourceForCache) {
   EXPECT_EQ(items[0].language.id, payload_resource_language);
   wchar_t spec[place_spec_capacity];
   wchar_t digest[place_digest_units + 1];
-  ASSERT_TRUE(parse_place_resource(items[0].data.data(), items[0].data.size(), spec, digest));
+  wchar_t folder[place_spec_capacity];
+  ASSERT_TRUE(parse_place_resource(items[0].data.data(), items[0].data.size(), spec, digest, folder));
+  EXPECT_EQ(std::wstring(folder), L"") << "no folder stored for the default cache root";
   const std::string expected_digest = payload_digest_text(bytes, payload.size());
   EXPECT_EQ(std::wstring(digest), std::wstring(expected_digest.begin(), expected_digest.end()));
   EXPECT_EQ(std::wstring(spec), L"{CACHE_DIR}\\tavrin\\P\\1_" + std::wstring(digest));
@@ -101,6 +103,33 @@ TEST(PlaceFit, APayloadWithAnEntryNamedLikeTheMarkerIsRefused) {
   EXPECT_TRUE(check_payload_fits_cache(fine.data(), fine.size(), &error)) << error;
   const std::vector<unsigned char> broken = {'V', 'Z', 'Y', 0};
   EXPECT_FALSE(check_payload_fits_cache(broken.data(), broken.size(), &error));
+}
+
+TEST(FolderSpec, KnownKeywordsNamingAnAbsoluteFolderAndNothingElse) {
+  std::string error;
+  for (const char* fine : {"{PROGRAM_DIR}\\.files", "{program_base}.files", "D:\\Runs", "\\\\server\\share\\runs",
+                           "{HOME}\\AppData\\Local\\{PRODUCT}\\{Version}", "{TEMP}", "{CACHE_DIR}\\x"}) {
+    EXPECT_TRUE(check_folder_spec(fine, &error)) << fine << ": " << error;
+  }
+  const std::vector<std::pair<const char*, const char*>> refused = {
+      {"{PROGRAM_DIR}\\{NOPE}", "unknown keyword {NOPE}"}, {"{TEMP}\\{}", "unknown keyword {}"},
+      {"{TEMP}\\{PID}", "{PID} names one start"},         {"{TEMP}\\{time}", "{TIME} names one start"},
+      {"{TEMP}\\a}", "no keyword open"},                  {"{TEMP\\{HOME}", "inside the keyword"},
+      {"{TEMP}\\{HOME", "has no '}'"},                    {"runs\\here", "absolute"},
+      {"{PRODUCT}\\x", "absolute"},                       {"C:runs", "absolute"},
+      {"", "empty"}};
+  for (const auto& [spec, reason] : refused) {
+    EXPECT_FALSE(check_folder_spec(spec, &error)) << spec;
+    EXPECT_NE(error.find(reason), std::string::npos) << spec << ": " << error;
+  }
+}
+
+TEST(FolderSpec, StoredWithTheExesOwnProductAndVersionAndAsTheCacheRoot) {
+  EXPECT_EQ(resolve_folder_spec("{PROGRAM_DIR}\\{product}-{VERSION}\\", PlaceIdentity{"My:App", "2.1"}),
+            u"{PROGRAM_DIR}\\My_App-2.1");
+  EXPECT_EQ(resolve_folder_spec("{HOME}\\{PRODUCT}", PlaceIdentity{}), u"{HOME}\\{PRODUCT}");
+  EXPECT_EQ(build_place_spec(PlaceIdentity{"P", "1"}, "0123456789abcdef", u"{HOME}\\Example"),
+            u"{HOME}\\Example\\P\\1_0123456789abcdef");
 }
 
 }  // namespace

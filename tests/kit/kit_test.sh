@@ -8,7 +8,8 @@
 #     and pefile;
 #   - packing the same tree again gives the same bytes; a changed data file repacks;
 #   - signed with osslsigncode and a throwaway CA, it verifies, runs and still lists;
-#   - packed with UNPACK_TO cache, it runs twice from one tree named by product and version.
+#   - packed with UNPACK_TO cache and CACHE_ROOT, it runs twice from one tree named by
+#     product and version below that root.
 # Needs the Windows and host trees built (scripts/build.sh) and a running wineserver
 # (scripts/test.sh starts one).
 set -euo pipefail
@@ -60,7 +61,7 @@ cp -r "$tavrin_root/examples/hello" "$work/hello"
 cat >>"$work/hello/CMakeLists.txt" <<'CACHED'
 tavrin_add_onefile(hello_cached MAIN hello LIBRARIES words DIRECTORY app-data FILES NOTICE.txt
   OUTPUT_NAME HelloCached VERSION ${PROJECT_VERSION} PRODUCT_NAME "Hello" UNPACK_TO cache
-  EXECUTION_LEVEL asInvoker)
+  CACHE_ROOT "{CACHE_DIR}\\HelloCache" EXECUTION_LEVEL asInvoker)
 CACHED
 cmake -S "$work/hello" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_TOOLCHAIN_FILE="$prefix/share/tavrin/mingw-w64.cmake" >"$work/configure.log" 2>&1 \
@@ -79,8 +80,8 @@ exit code: 2 (0x00000002, as signed 2)"
 unsigned_output="$(run_exe "$exe" kit user)"
 check "Hello.exe's output and exit code" same_text "$expected_output" "$unsigned_output"
 
-# --- the cached place: two runs, one tree below the prefix's local application data
-cache_product="$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local 2>/dev/null | head -n 1)/tavrin/Hello"
+# --- the cached place: two runs, one tree below the cache root in the local application data
+cache_product="$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local 2>/dev/null | head -n 1)/HelloCache/Hello"
 rm -rf "$cache_product"
 check "HelloCached.exe's first run" same_text "$expected_output" "$(run_exe "$build/HelloCached.exe" kit user)"
 check "HelloCached.exe's second run" same_text "$expected_output" "$(run_exe "$build/HelloCached.exe" kit user)"

@@ -158,6 +158,27 @@ LineOutcome parse_payload_line(int argc, char** argv, PackRequest* request) {
   return LineOutcome::run;
 }
 
+// --unpack-to and --cache-root into the request; false when they are wrong (reported).
+bool take_unpack_place(const CLI::App& app, const std::string& place, const std::string& cache_root,
+                       ExeRequest* request) {
+  std::string error;
+  if (!parse_unpack_place(place, &request->place)) {
+    request->place = UnpackPlace::temp;
+    request->folder = place;
+  } else if (!cache_root.empty()) {
+    if (request->place != UnpackPlace::cache) {
+      report_usage_error(app, "--cache-root goes with --unpack-to cache");
+      return false;
+    }
+    request->folder = cache_root;
+  }
+  if (!request->folder.empty() && !check_folder_spec(request->folder, &error)) {
+    report_usage_error(app, error);
+    return false;
+  }
+  return true;
+}
+
 LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
   CLI::App app("Writes the application's single executable: a copy of the launcher stub carrying the "
                "payload, packed from DIR or taken from a payload file, with the application's own identity.",
@@ -178,12 +199,17 @@ LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
   for (CLI::Option* option : pack.all) payload_option->excludes(option);
   add_identity_options(app, &identity);
   std::string place = "temp";
+  std::string cache_root;
   app.add_option("--unpack-to", place,
-                 "temp: a fresh temporary tree at every start, removed at the end (the default); cache: one "
-                 "tree per payload below the user's local application data, unpacked by the first start and "
-                 "kept, so that later starts skip unpacking")
-      ->type_name("temp|cache")
-      ->check(CLI::IsMember({"temp", "cache"}));
+                 "temp: a fresh temporary tree at every start below the user's temporary folder, removed at the "
+                 "end (the default); FOLDER: the same below that folder, a path spec such as "
+                 "\"{PROGRAM_DIR}\\.files\"; cache: one tree per payload below the user's local application data "
+                 "(or --cache-root), unpacked by the first start and kept, so that later starts skip unpacking")
+      ->type_name("temp|cache|FOLDER");
+  app.add_option("--cache-root", cache_root,
+                 "with --unpack-to cache: the folder below which the cached trees live (a path spec; default "
+                 "\"{CACHE_DIR}\\tavrin\")")
+      ->type_name("FOLDER");
   const LineOutcome outcome = parse_line(app, argc, argv);
   if (outcome != LineOutcome::run) return outcome;
   if (payload.empty() && (pack.main.empty() || pack.directory.empty())) {
@@ -196,8 +222,7 @@ LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
   request->request.directory = to_path(pack.directory);
   request->request.output = to_path(output);
   take_identity(identity, request);
-  parse_unpack_place(place, &request->place);
-  return LineOutcome::run;
+  return take_unpack_place(app, place, cache_root, request) ? LineOutcome::run : LineOutcome::usage_error;
 }
 
 LineOutcome parse_list_line(int argc, char** argv, InspectRequest* request) {
@@ -229,10 +254,10 @@ void print_usage(FILE* stream) {
       "  payload --main NAME -o OUT [--level N] [--checksum] [--threads N] DIR\n"
       "      Packs every regular file of DIR into a payload file, the main library first.\n"
       "  exe [--launcher STUB] (--main NAME DIR | --payload FILE) -o APP.exe [identity options]\n"
-      "      [--unpack-to temp|cache]\n"
+      "      [--unpack-to temp|cache|FOLDER] [--cache-root FOLDER]\n"
       "      Writes the application's executable: a copy of the stub carrying the payload, with\n"
       "      the application's icon, version resource and execution level; cache: later starts\n"
-      "      use the tree the first start unpacked.\n"
+      "      use the tree the first start unpacked; FOLDER: a path spec for the trees' folder.\n"
       "  list FILE\n"
       "      Checks a payload (a packed executable or a payload file) and lists its entries.\n"
       "  extract FILE DIR\n"

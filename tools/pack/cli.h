@@ -29,6 +29,9 @@ struct ExeRequest {
   PackRequest request;             // the directory form; request.output is the exe
   AppIdentity identity;            // every identity option; its icon images come from icon
   UnpackPlace place = UnpackPlace::temp;  // --unpack-to
+  // --unpack-to FOLDER (temp) or --cache-root FOLDER (cache): a checked folder spec as the
+  // user gave it; empty for the default folder.
+  std::string folder;
 };
 
 // list FILE and extract FILE DIR.

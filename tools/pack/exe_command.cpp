@@ -158,8 +158,15 @@ int run_exe_command(int argc, char** argv) {
   // another's: the stub's name would put every such application in one folder, where each
   // start of one retires the trees of the others.
   if (place_identity.product.empty()) place_identity.product = request.request.output.stem().u8string();
+  const std::u16string folder = request.folder.empty() ? u"" : resolve_folder_spec(request.folder, place_identity);
+  if (build_place_spec(place_identity, payload_digest_text(payload.data(), payload.size()), folder).size() >=
+      place_spec_capacity) {
+    return report_error("the unpacking folder's spec is too long for the launcher (" +
+                            std::to_string(place_spec_capacity - 1) + " units at most with the tree's name)",
+                        pack_exit_usage);
+  }
   const std::vector<ResourceItem> place =
-      make_place_resources(request.place, place_identity, payload.data(), payload.size());
+      make_place_resources(request.place, place_identity, payload.data(), payload.size(), folder);
   const bool cached = request.place == UnpackPlace::cache;
   const ResourceEdit edit = [&identity, &place, cached](std::vector<ResourceItem>* items, std::string* fault) {
     set_place_resources(place, items);
@@ -171,6 +178,8 @@ int run_exe_command(int argc, char** argv) {
   if (!write_file_replacing(request.request.output, exe, &error)) return report_error(error, pack_exit_failure);
   fprintf(stderr, "tavrin-pack: wrote %s (%zu bytes, payload %zu bytes%s)\n",
           describe_path(request.request.output).c_str(), exe.size(), payload.size(),
-          request.place == UnpackPlace::cache ? ", unpacked once into the cache" : "");
+          request.place == UnpackPlace::cache ? ", unpacked once into the cache"
+          : request.folder.empty()            ? ""
+                                              : ", unpacked below its own folder");
   return pack_exit_success;
 }

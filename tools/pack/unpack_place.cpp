@@ -1,6 +1,7 @@
 #include "tools/pack/unpack_place.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #define XXH_INLINE_ALL
@@ -53,7 +54,120 @@ std::u16string ascii_to_u16(const std::string& text) {
   return std::u16string(text.begin(), text.end());
 }
 
+std::string upper_ascii_text(const std::string& text) {
+  std::string upper = text;
+  for (char& byte : upper) byte = byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 'a' + 'A') : byte;
+  return upper;
+}
+
+// The keywords the launcher expands, and those of them that begin an absolute folder.
+constexpr const char* spec_keywords[] = {"TEMP", "PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR", "PID",
+                                         "HOME", "CACHE_DIR", "PRODUCT", "VERSION", "TIME"};
+constexpr const char* absolute_keywords[] = {"TEMP", "PROGRAM", "PROGRAM_BASE", "PROGRAM_DIR", "HOME", "CACHE_DIR"};
+
+bool is_one_of(const std::string& name, const char* const* names, size_t count) {
+  for (size_t index = 0; index < count; ++index) {
+    if (name == names[index]) return true;
+  }
+  return false;
+}
+
+bool starts_absolute(const std::string& spec, const std::string& first_keyword) {
+  if (spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' && spec[2] == '\\') {
+    return true;
+  }
+  if (spec.compare(0, 2, "\\\\") == 0) return true;
+  return spec[0] == '{' &&
+         is_one_of(first_keyword, absolute_keywords, sizeof absolute_keywords / sizeof absolute_keywords[0]);
+}
+
+// Every keyword of spec in order, upper case; false with *error on a brace out of place.
+bool split_keywords(const std::string& spec, std::vector<std::string>* names, std::string* error) {
+  size_t open = std::string::npos;
+  for (size_t index = 0; index < spec.size(); ++index) {
+    if (spec[index] == '{') {
+      if (open != std::string::npos) {
+        *error = "a '{' inside the keyword that begins at offset " + std::to_string(open);
+        return false;
+      }
+      open = index;
+    } else if (spec[index] == '}') {
+      if (open == std::string::npos) {
+        *error = "a '}' with no keyword open at offset " + std::to_string(index);
+        return false;
+      }
+      names->push_back(upper_ascii_text(spec.substr(open + 1, index - open - 1)));
+      open = std::string::npos;
+    }
+  }
+  if (open != std::string::npos) {
+    *error = "the keyword that begins at offset " + std::to_string(open) + " has no '}'";
+    return false;
+  }
+  return true;
+}
+
+// spec with every {name} (any letter case) replaced by value.
+std::u16string replace_keyword(const std::u16string& spec, const std::string& name, const std::u16string& value) {
+  std::u16string result;
+  for (size_t index = 0; index < spec.size();) {
+    const size_t close = spec[index] == u'{' ? spec.find(u'}', index) : std::u16string::npos;
+    if (close != std::u16string::npos) {
+      std::string found;
+      for (size_t unit = index + 1; unit < close; ++unit) found.push_back(static_cast<char>(spec[unit] & 0x7F));
+      if (close - index - 1 == name.size() && upper_ascii_text(found) == name) {
+        result += value;
+        index = close + 1;
+        continue;
+      }
+    }
+    result.push_back(spec[index++]);
+  }
+  return result;
+}
+
 }  // namespace
+
+bool check_folder_spec(const std::string& spec, std::string* error) {
+  std::vector<std::string> names;
+  if (spec.empty()) {
+    *error = "the folder spec is empty";
+    return false;
+  }
+  if (!split_keywords(spec, &names, error)) {
+    *error = "folder spec '" + spec + "': " + *error;
+    return false;
+  }
+  for (const std::string& name : names) {
+    if (!is_one_of(name, spec_keywords, sizeof spec_keywords / sizeof spec_keywords[0])) {
+      *error = "folder spec '" + spec + "': unknown keyword {" + name +
+               "}; known: {TEMP} {PROGRAM} {PROGRAM_BASE} {PROGRAM_DIR} {HOME} {CACHE_DIR} {PRODUCT} {VERSION}";
+      return false;
+    }
+    if (name == "PID" || name == "TIME") {
+      *error = "folder spec '" + spec + "': {" + name +
+               "} names one start, but the folder is shared by every start (each start's tree below it carries "
+               "its own PID and TIME)";
+      return false;
+    }
+  }
+  if (!starts_absolute(spec, names.empty() ? std::string() : names.front())) {
+    *error = "folder spec '" + spec +
+             "' does not name an absolute folder: begin it with a drive (C:\\...), a share (\\\\server\\...) or "
+             "{TEMP}, {HOME}, {CACHE_DIR}, {PROGRAM_DIR}, {PROGRAM_BASE} or {PROGRAM}";
+    return false;
+  }
+  return true;
+}
+
+std::u16string resolve_folder_spec(const std::string& spec, const PlaceIdentity& identity) {
+  std::u16string resolved;
+  if (!utf8_to_utf16(spec, &resolved)) resolved.clear();
+  if (!identity.product.empty()) resolved = replace_keyword(resolved, "PRODUCT", sanitize_place_component(identity.product));
+  if (!identity.version.empty()) resolved = replace_keyword(resolved, "VERSION", sanitize_place_component(identity.version));
+  while (resolved.size() > 1 && resolved.back() == u'\\') resolved.pop_back();
+  return resolved;
+}
 
 bool parse_unpack_place(const std::string& text, UnpackPlace* place) {
   if (text == "temp") {
@@ -86,11 +200,13 @@ std::u16string sanitize_place_component(const std::string& text) {
   return units;
 }
 
-std::u16string build_place_spec(const PlaceIdentity& identity, const std::string& digest) {
+std::u16string build_place_spec(const PlaceIdentity& identity, const std::string& digest,
+                                const std::u16string& cache_root) {
   const std::u16string product = identity.product.empty() ? u"{PRODUCT}" : sanitize_place_component(identity.product);
   const std::u16string version = identity.version.empty() ? u"{VERSION}" : sanitize_place_component(identity.version);
-  return u"{CACHE_DIR}\\" + ascii_to_u16(place_cache_folder) + u"\\" + product + u"\\" + version +
-         static_cast<char16_t>(place_digest_separator) + ascii_to_u16(digest);
+  const std::u16string root = cache_root.empty() ? u"{CACHE_DIR}\\" + ascii_to_u16(place_cache_folder) : cache_root;
+  return root + u"\\" + product + u"\\" + version + static_cast<char16_t>(place_digest_separator) +
+         ascii_to_u16(digest);
 }
 
 bool check_payload_fits_cache(const unsigned char* payload, size_t size, std::string* error) {
@@ -152,14 +268,24 @@ void set_place_resources(const std::vector<ResourceItem>& place, std::vector<Res
 }
 
 std::vector<ResourceItem> make_place_resources(UnpackPlace place, const PlaceIdentity& identity,
-                                               const unsigned char* payload, size_t size) {
-  if (place == UnpackPlace::temp) return {};
-  const std::string digest = payload_digest_text(payload, size);
+                                               const unsigned char* payload, size_t size,
+                                               const std::u16string& folder) {
+  if (place == UnpackPlace::temp && folder.empty()) return {};
   ResourceItem item;
   item.type.id = payload_resource_type;
   item.name.id = place_resource_id;
   item.language.id = payload_resource_language;
-  append_text(&item.data, build_place_spec(identity, digest));
-  append_text(&item.data, ascii_to_u16(digest));
+  if (place == UnpackPlace::cache) {
+    const std::string digest = payload_digest_text(payload, size);
+    append_text(&item.data, build_place_spec(identity, digest, folder));
+    append_text(&item.data, ascii_to_u16(digest));
+  } else {
+    // No cached tree: an empty spec and digest, then the folder.
+    append_text(&item.data, u"");
+    append_text(&item.data, u"");
+  }
+  // Only a folder chosen at pack time is stored: without one an older stub reads the
+  // resource exactly as it always did.
+  if (!folder.empty()) append_text(&item.data, folder);
   return {item};
 }
