@@ -31,7 +31,7 @@
 # (zlib1.dll, libstdc++-6.dll and the like). DLLs of Windows are left out. A DLL that is
 # found nowhere fails the build with its name. <OUTPUT_NAME>.runtime-dlls.txt beside the
 # exe lists what was collected and from where. NO_RUNTIME_DEPENDENCIES packs only what is
-# named. LIBRARIES is then for DLLs that the application loads by name (plugins).
+# named. LIBRARIES remains for DLLs that the application loads by name (plugins).
 include_guard(GLOBAL)
 
 # The build step that packs the DLLs the libraries load (tavrinRuntimeDlls.cmake): appends
@@ -39,7 +39,11 @@ include_guard(GLOBAL)
 macro(_tavrin_collect_runtime_dlls)
   set(runtime_binaries "")
   set(runtime_target_dlls "")
-  set(runtime_search_dirs ${arg_RUNTIME_DEPENDENCY_DIRS})
+  set(runtime_search_dirs "")
+  foreach(dir IN LISTS arg_RUNTIME_DEPENDENCY_DIRS)
+    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND runtime_search_dirs "${dir}")
+  endforeach()
   foreach(library IN LISTS arg_MAIN arg_LIBRARIES)
     list(APPEND runtime_binaries "$<TARGET_FILE:${library}>")
     if(NOT CMAKE_VERSION VERSION_LESS 3.21)
@@ -82,7 +86,9 @@ set(tavrin_objdump [==[${objdump}]==])
   set(runtime_script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/tavrinRuntimeDlls.cmake")
   list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -DINPUT=${runtime_input} -DTREE=${tree}
        -DLISTING=${runtime_listing} -P "${runtime_script}")
-  list(APPEND inputs "${runtime_input}" "${runtime_script}")
+  # A changed DLL of a linked target repacks, even when the library that links it is not
+  # linked again.
+  list(APPEND inputs "${runtime_input}" "${runtime_script}" ${runtime_target_dlls})
 endmacro()
 
 function(tavrin_add_onefile name)
