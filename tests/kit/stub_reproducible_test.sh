@@ -3,8 +3,9 @@
 # folder and scripts/release.sh runs there in fresh build trees (building only what the
 # packages hold), then its stub and its packages are compared with those of the usual
 # trees (built in the repository's folder). A difference means a time stamp or a path of
-# the building machine got into an image or a package. The copy has no git history, so it
-# is given the date that the repository's release takes from its last commit.
+# the building machine got into an image or a package. The copy has no git history, so
+# both are given the date of the repository's last commit, read once, as release.sh reads
+# it (a commit made while the test runs would otherwise date the two apart).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/env.sh"
 
@@ -28,6 +29,8 @@ same_bytes() {  # same_bytes NAME FIRST SECOND
   cmp -l "$2" "$3" | head -n 20 >&2 || true
 }
 
+export SOURCE_DATE_EPOCH
+SOURCE_DATE_EPOCH="$(git -C "$tavrin_root" log -1 --format=%ct)"
 bash "$tavrin_root/scripts/release.sh" "$work/release-here" >"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }
 
@@ -35,7 +38,7 @@ mkdir "$work/source" "$work/build"
 tar -C "$tavrin_root" --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -C "$work/source" -xf -
 # The set-up's libzstd for the target is shared, not built again.
 ln -s "$TAVRIN_BUILD_DIR/deps" "$work/build/deps"
-SOURCE_DATE_EPOCH="$(git -C "$tavrin_root" log -1 --format=%ct)" TAVRIN_BUILD_DIR="$work/build" \
+TAVRIN_BUILD_DIR="$work/build" \
   bash "$work/source/scripts/release.sh" "$work/release-copy" >>"$work/build.log" 2>&1 ||
   { cat "$work/build.log" >&2; exit 1; }
 
