@@ -14,30 +14,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/env.sh"
 work="$(mktemp -d "${TMPDIR:-/tmp}/tavrin-release-test.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 out="$work/release"
-reporter="$tavrin_win_dir/bin/report-exit-code.exe"
-passed=0
-failed=0
-
-check() {  # check DESCRIPTION COMMAND...
-  local description="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "release test: FAILED: $description" >&2
-  fi
-}
-
-same_text() {  # same_text EXPECTED ACTUAL: equal, or both shown
-  [ "$1" = "$2" ] && return 0
-  diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") >&2 || true
-  return 1
-}
-
-run_exe() {
-  wine "$reporter" "$(winepath -w "$1")" "${@:2}" </dev/null 2>&1 | tr -d '\r'
-}
+check_name="release test"
+source "$tavrin_root/tests/kit/checks.sh"
 
 bash "$tavrin_root/scripts/release.sh" "$out" >"$work/release.log" 2>&1 || { cat "$work/release.log" >&2; exit 1; }
 deb="$(ls "$out"/tavrin_*_amd64.deb)"
@@ -95,5 +73,4 @@ for file in include/tavrin/app.h lib/cmake/tavrin/tavrinConfig.cmake lib/cmake/t
   check "the zip holds $file" test -f "$kit/$file"
 done
 
-echo "release test: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish_checks

@@ -16,36 +16,8 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/tavrin-runtime.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 prefix="$work/kit"
 build="$work/build"
-reporter="$tavrin_win_dir/bin/report-exit-code.exe"
-passed=0
-failed=0
-
-check() {  # check DESCRIPTION COMMAND...
-  local description="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "runtime dlls test: FAILED: $description" >&2
-  fi
-}
-
-same_text() {  # same_text EXPECTED ACTUAL: equal, or both shown
-  [ "$1" = "$2" ] && return 0
-  diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") >&2 || true
-  return 1
-}
-
-matches() {  # matches REGEX TEXT
-  [[ "$2" =~ $1 ]] && return 0
-  printf 'expected to match: %s\nactual: %s\n' "$1" "$2" >&2
-  return 1
-}
-
-run_exe() {
-  wine "$reporter" "$(winepath -w "$1")" "${@:2}" </dev/null 2>&1 | tr -d '\r'
-}
+check_name="runtime dlls test"
+source "$tavrin_root/tests/kit/checks.sh"
 
 # The entries of a packed exe: the main library first, then the others sorted.
 entries() {
@@ -96,5 +68,4 @@ unfound_fails() {
 }
 check "a DLL found nowhere fails the build with its name" unfound_fails
 
-echo "runtime dlls test: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish_checks
