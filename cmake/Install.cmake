@@ -34,4 +34,5 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/tavrinConfigVersion
 install(FILES ${CMAKE_BINARY_DIR}/package/tavrinConfig.cmake
               ${CMAKE_BINARY_DIR}/package/tavrinConfigVersion.cmake
               ${CMAKE_SOURCE_DIR}/cmake/tavrinOnefile.cmake
+              ${CMAKE_SOURCE_DIR}/cmake/tavrinRuntimeDlls.cmake
         DESTINATION ${TAVRIN_INSTALL_CMAKEDIR})

@@ -9,7 +9,8 @@
 #                      [COPYRIGHT <text>] [ORIGINAL_FILENAME <text>]
 #                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
 #                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
-#                      [UNPACK_TO temp|cache|<folder spec>] [CACHE_ROOT <folder spec>])
+#                      [UNPACK_TO temp|cache|<folder spec>] [CACHE_ROOT <folder spec>]
+#                      [NO_RUNTIME_DEPENDENCIES] [RUNTIME_DEPENDENCY_DIRS <dir>...])
 #
 # Adds the target <name> (built by default), which assembles the application's tree in
 # <binary dir>/<name>.tree (the contents of DIRECTORY, then FILES, then the MAIN library
@@ -25,7 +26,73 @@
 # CACHE_ROOT); UNPACK_TO with a folder spec, such as "{PROGRAM_DIR}\\.files", puts each
 # start's temporary tree below that folder instead of %TEMP% (write a backslash as \\ in
 # CMake).
+#
+# The DLLs that the MAIN library and the LIBRARIES load at run time are packed too, with
+# no need to name them: those of imported and own targets they link ($<TARGET_RUNTIME_DLLS>),
+# and, at each build, every further DLL they import (transitively) that is found in the
+# toolchain's library folders, the folders of the project's DLLs or RUNTIME_DEPENDENCY_DIRS
+# (zlib1.dll, libstdc++-6.dll and the like). DLLs of Windows are left out. A DLL that is
+# found nowhere fails the build with its name. <OUTPUT_NAME>.runtime-dlls.txt beside the
+# exe lists what was collected and from where. NO_RUNTIME_DEPENDENCIES packs only what is
+# named. LIBRARIES remains for DLLs that the application loads by name (plugins).
 include_guard(GLOBAL)
+
+# The build step that packs the DLLs the libraries load (tavrinRuntimeDlls.cmake): appends
+# to the caller's assemble and inputs. A macro: it reads and extends the caller's variables.
+macro(_tavrin_collect_runtime_dlls)
+  set(runtime_binaries "")
+  set(runtime_target_dlls "")
+  set(runtime_search_dirs "")
+  foreach(dir IN LISTS arg_RUNTIME_DEPENDENCY_DIRS)
+    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    list(APPEND runtime_search_dirs "${dir}")
+  endforeach()
+  foreach(library IN LISTS arg_MAIN arg_LIBRARIES)
+    list(APPEND runtime_binaries "$<TARGET_FILE:${library}>")
+    if(NOT CMAKE_VERSION VERSION_LESS 3.21)
+      list(APPEND runtime_target_dlls "$<TARGET_RUNTIME_DLLS:${library}>")
+    endif()
+    list(APPEND runtime_search_dirs "$<TARGET_FILE_DIR:${library}>")
+  endforeach()
+  # After the project's folders (the script adds those of the targets' DLLs), the
+  # toolchain's: the compiler's library folders (gcc's runtime, the mingw sysroot's DLLs)
+  # with their bin/ siblings, the find root's, and on a Windows host the compiler's own
+  # folder, where MinGW keeps its DLLs.
+  set(import_dirs ${CMAKE_C_IMPLICIT_LINK_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
+  foreach(root IN LISTS CMAKE_FIND_ROOT_PATH CMAKE_SYSROOT)
+    list(APPEND import_dirs "${root}/lib")
+  endforeach()
+  list(REMOVE_DUPLICATES import_dirs)
+  foreach(dir IN LISTS import_dirs)
+    get_filename_component(sibling "${dir}/../bin" ABSOLUTE)
+    list(APPEND runtime_search_dirs "${dir}" "${sibling}")
+  endforeach()
+  if(CMAKE_HOST_WIN32 AND CMAKE_CXX_COMPILER)
+    get_filename_component(compiler_dir "${CMAKE_CXX_COMPILER}" DIRECTORY)
+    list(APPEND runtime_search_dirs "${compiler_dir}")
+  endif()
+  set(objdump "")
+  if(CMAKE_OBJDUMP)
+    set(objdump "${CMAKE_OBJDUMP}")
+  elseif(NOT CMAKE_HOST_WIN32)
+    message(FATAL_ERROR "${context}: no objdump for the target to read its DLLs' imports "
+      "(CMAKE_OBJDUMP); set it, or pass NO_RUNTIME_DEPENDENCIES and name every DLL")
+  endif()
+  set(runtime_input "${CMAKE_CURRENT_BINARY_DIR}/${name}.runtime-$<CONFIG>.cmake")
+  file(GENERATE OUTPUT "${runtime_input}" CONTENT
+"set(tavrin_binaries [==[${runtime_binaries}]==])
+set(tavrin_target_dlls [==[${runtime_target_dlls}]==])
+set(tavrin_search_dirs [==[${runtime_search_dirs}]==])
+set(tavrin_import_dirs [==[${import_dirs}]==])
+set(tavrin_objdump [==[${objdump}]==])
+")
+  set(runtime_script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/tavrinRuntimeDlls.cmake")
+  list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -DINPUT=${runtime_input} -DTREE=${tree}
+       -DLISTING=${runtime_listing} -P "${runtime_script}")
+  # A changed DLL of a linked target repacks, even when the library that links it is not
+  # linked again.
+  list(APPEND inputs "${runtime_input}" "${runtime_script}" ${runtime_target_dlls})
+endmacro()
 
 function(tavrin_add_onefile name)
   # Keyword, then the packer option it becomes; each takes one value. A new option of the
@@ -51,8 +118,8 @@ function(tavrin_add_onefile name)
     list(GET pass_through ${index} keyword)
     list(APPEND pass_keywords ${keyword})
   endforeach()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM" "${value_keywords};${pass_keywords}"
-                        "LIBRARIES;FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM;NO_RUNTIME_DEPENDENCIES" "${value_keywords};${pass_keywords}"
+                        "LIBRARIES;FILES;RUNTIME_DEPENDENCY_DIRS")
   set(context "tavrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "${context}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -144,6 +211,11 @@ function(tavrin_add_onefile name)
     list(APPEND library_files "$<TARGET_FILE:${library}>")
   endforeach()
   list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -E copy ${library_files} "${tree}")
+  set(runtime_listing "${output_directory}/${output_name}.runtime-dlls.txt")
+  list(APPEND assemble COMMAND "${CMAKE_COMMAND}" -E rm -f "${runtime_listing}")
+  if(NOT arg_NO_RUNTIME_DEPENDENCIES)
+    _tavrin_collect_runtime_dlls()
+  endif()
 
   # The options live in a file that is rewritten only when they change: a changed option
   # then repacks with every generator, not only with those that compare command lines.

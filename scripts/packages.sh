@@ -18,6 +18,8 @@ tavrin_packages=(
   libxxhash-dev
   # the console tests type at an interactive prompt
   tmux
+  # the release packages: checked by lintian; the kit's test of runtime DLLs links zlib1.dll
+  lintian libz-mingw-w64-dev
 )
 
 as_root() {

@@ -19,32 +19,9 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/tavrin-kit.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 prefix="$work/kit"
 build="$work/hello-build"
-reporter="$tavrin_win_dir/bin/report-exit-code.exe"
 python=/usr/bin/python3   # Debian's, which has python3-pefile
-passed=0
-failed=0
-
-check() {  # check DESCRIPTION COMMAND...: runs the command, counts and reports the result
-  local description="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "kit test: FAILED: $description" >&2
-  fi
-}
-
-same_text() {  # same_text EXPECTED ACTUAL: equal, or both shown
-  [ "$1" = "$2" ] && return 0
-  diff <(printf '%s\n' "$1") <(printf '%s\n' "$2") >&2 || true
-  return 1
-}
-
-# Runs an exe under wine through the reporter (GetExitCodeProcess): its output, CR removed.
-run_exe() {
-  wine "$reporter" "$(winepath -w "$1")" "${@:2}" </dev/null 2>&1 | tr -d '\r'
-}
+check_name="kit test"
+source "$tavrin_root/tests/kit/checks.sh"
 
 build_hello() {
   cmake --build "$build" --verbose >"$work/build.log" 2>&1 || { cat "$work/build.log" >&2; return 1; }
@@ -155,5 +132,4 @@ refuse_signed_stub() {
 }
 check "a signed exe is refused as a stub (a rewrite would break its signature)" refuse_signed_stub
 
-echo "kit test: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish_checks
