@@ -15,3 +15,5 @@ constexpr const char env_directory[] = "TAVRIN_ONEFILE_DIRECTORY";
 constexpr const char env_original_argv0[] = "TAVRIN_ORIGINAL_ARGV0";
 // The local application data folder as the parent looked it up, for its child's {CACHE_DIR}.
 constexpr const char env_cache_dir[] = "TAVRIN_ONEFILE_CACHE_DIR";
+// The mark a waiting parent gives its own child (launcher/role).
+constexpr const char env_child_mark[] = "TAVRIN_ONEFILE_CHILD_MARK";
