@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "launcher/removal_helpers.h"
 #include "paths/system_library.h"
 
 namespace {
@@ -25,8 +26,6 @@ constexpr size_t long_path_capacity = 32768;
 // bytes and the name). Allocated per directory level, so it stays small.
 constexpr DWORD listing_bytes = 8192;
 constexpr size_t first_level_count = 16;
-// A helper runs the same few calls per file; no deep stack is needed.
-constexpr SIZE_T helper_stack_bytes = 64 * 1024;
 // Files deleted by the walk itself before helpers are started: a thread's start costs
 // several milliseconds under wine, more than a small tree's whole removal gains from it.
 constexpr size_t files_before_helpers = 64;
@@ -70,7 +69,6 @@ using NtQueryObjectFunction = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS,
 constexpr wchar_t nt_prefix[] = L"\\??\\";  // "\??\", the object manager's name for "\\?\"
 constexpr size_t nt_drive_length = 6;        // "\??\C:"
 constexpr size_t device_name_capacity = 512;
-constexpr DWORD final_path_form = FILE_NAME_NORMALIZED | VOLUME_NAME_NT;
 
 std::atomic<FinalPathQuery> final_path_query{GetFinalPathNameByHandleW};
 // Found at run time: the launcher imports kernel32 and the C runtime only. Both threads
@@ -95,9 +93,9 @@ Function find_ntdll_function(std::atomic<Function>* cache, const char* name) {
 // wine's GetFinalPathNameByHandleW asks for the handle's name into a buffer of MAX_PATH
 // units of its own and fails with ERROR_MORE_DATA for any longer path, whatever the
 // caller's buffer. Only then is the name asked of the object manager directly, as that
-// function does itself, and its drive ("\??\C:") replaced by the device that the drive
-// names, which is the form of every other final path of the walk.
-DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity) {
+// function does itself: "\??\C:\..." is the same final path as "\\?\C:\..." (form
+// VOLUME_NAME_DOS), and in the device form the drive is replaced by the device it names.
+DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity, DWORD form) {
   const NtQueryObjectFunction query = find_ntdll_function(&nt_query_object, "NtQueryObject");
   if (query == nullptr) return 0;
   ULONG returned = 0;
@@ -112,9 +110,14 @@ DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity) {
       name.Buffer[nt_drive_length - 1] != L':') {
     return 0;
   }
-  const wchar_t drive[] = {name.Buffer[extended_prefix_length], L':', L'\0'};
   wchar_t device[device_name_capacity];
-  if (QueryDosDeviceW(drive, device, device_name_capacity) == 0) return 0;
+  const wchar_t drive[] = {name.Buffer[extended_prefix_length], L':', L'\0'};
+  if (form == VOLUME_NAME_DOS) {
+    wcscpy(device, extended_prefix);
+    wcscat(device, drive);
+  } else if (QueryDosDeviceW(drive, device, device_name_capacity) == 0) {
+    return 0;
+  }
   const size_t device_length = wcslen(device);
   const size_t rest = length - nt_drive_length;
   if (device_length + rest >= capacity) return 0;
@@ -124,15 +127,22 @@ DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity) {
   return static_cast<DWORD>(device_length + rest);
 }
 
-// The handle's final path in the system's own form, "\Device\<volume>\...": every volume
-// has one, also those the mount manager gives no drive letter or volume name (RAM disks,
-// file systems in user mode), where the "\\?\C:" form cannot be had. 0 when it cannot be
-// had whole.
-DWORD query_final_path(HANDLE handle, wchar_t* output) {
-  const DWORD length = final_path_query.load()(handle, output, long_path_capacity, final_path_form);
+// The handle's final path in the given form; 0 when it cannot be had whole.
+DWORD query_final_path(HANDLE handle, wchar_t* output, DWORD form) {
+  const DWORD length = final_path_query.load()(handle, output, long_path_capacity, FILE_NAME_NORMALIZED | form);
   if (length != 0) return length < long_path_capacity ? length : 0;
   const DWORD error = GetLastError();
-  return error == ERROR_MORE_DATA ? query_object_name(handle, output, long_path_capacity) : 0;
+  return error == ERROR_MORE_DATA ? query_object_name(handle, output, long_path_capacity, form) : 0;
+}
+
+// The final path of the directory a walk starts from, which fixes the form of every final
+// path the walk compares: "\\?\C:\..." where the volume has a drive-letter form, else the
+// system's own "\Device\<volume>\..." form, which every volume has, also those the mount
+// manager gives no drive letter or volume name (RAM disks, file systems in user mode). 0
+// when neither can be had.
+DWORD query_root_path(HANDLE handle, wchar_t* output) {
+  const DWORD length = query_final_path(handle, output, VOLUME_NAME_DOS);
+  return length != 0 ? length : query_final_path(handle, output, VOLUME_NAME_NT);
 }
 
 // One directory being emptied: its handle (opened for listing and deletion), the length of
@@ -143,35 +153,6 @@ struct Level {
   unsigned char* listing;
   const FILE_FULL_DIR_INFO* next;  // next record of the listing, or none: ask for more
   bool exhausted;
-};
-
-// One entry listed as a file, for a helper to delete: the handle of the directory that
-// lists it (the walk keeps it open until every queued file is done) and the entry's
-// expected path, the directory's verified path followed by the name.
-struct FileTask {
-  HANDLE directory;
-  wchar_t* path;
-  size_t path_length;
-  size_t name_length;
-};
-
-// Threads that delete the files a walk lists while the walk goes on. Each file costs a few
-// round trips to the file system (open, final path, disposition, close), most of which
-// wait rather than compute, so a second and third thread shorten a large tree's removal
-// even on two processors. Directories stay with the walk: a directory is deleted only after
-// every file queued before it is done.
-struct Helpers {
-  SRWLOCK lock;
-  CONDITION_VARIABLE task_ready;
-  CONDITION_VARIABLE all_done;
-  FileTask queue[removal_queue_capacity];
-  size_t head;
-  size_t count;
-  size_t running;  // tasks taken from the queue and not yet finished
-  bool closing;
-  NtCreateFileFunction create;
-  HANDLE threads[max_removal_helpers];
-  size_t thread_count;
 };
 
 // The state of one removal. path holds the verified path of the directory being emptied
@@ -190,7 +171,7 @@ struct Walk {
   size_t files_without_helpers;
   const std::atomic<bool>* stop;  // when set, the walk leaves what is left of the tree
 
-  Helpers* helpers;  // started after files_before_helpers files, when helpers are wanted
+  RemovalHelpers* helpers;  // started after files_before_helpers files, when helpers are wanted
 };
 
 bool is_gone(NTSTATUS status) {
@@ -246,7 +227,8 @@ bool read_volume_serial(HANDLE handle, DWORD* serial) {
 // (as on Windows it does), and the entry must lie on the volume of that directory.
 bool is_entry_in_place(HANDLE entry, HANDLE directory, const wchar_t* expected, size_t expected_length,
                        wchar_t* final_path) {
-  const DWORD length = query_final_path(entry, final_path);
+  const DWORD form = wcsncmp(expected, extended_prefix, extended_prefix_length) == 0 ? VOLUME_NAME_DOS : VOLUME_NAME_NT;
+  const DWORD length = query_final_path(entry, final_path, form);
   if (length == 0) {
     DWORD entry_volume = 0, directory_volume = 0;
     return read_volume_serial(entry, &entry_volume) && read_volume_serial(directory, &directory_volume) &&
@@ -338,67 +320,10 @@ bool delete_listed_file(NtCreateFileFunction create, const FileTask& task, wchar
   return done;
 }
 
-// Called with the lock held and a task in the queue.
-FileTask take_task(Helpers* helpers) {
-  const FileTask task = helpers->queue[helpers->head];
-  helpers->head = (helpers->head + 1) % removal_queue_capacity;
-  --helpers->count;
-  return task;
-}
-
-// Runs a queued task on the walk's own thread, with the lock held on entry and on return.
-void run_task_here(Walk* walk) {
-  const FileTask task = take_task(walk->helpers);
-  ReleaseSRWLockExclusive(&walk->helpers->lock);
-  delete_listed_file(walk->create, task, walk->final_path);
+// The helpers' work on one queued file.
+void run_file_task(const FileTask& task, wchar_t* final_path) {
+  delete_listed_file(nt_create_file.load(), task, final_path);
   free(task.path);
-  AcquireSRWLockExclusive(&walk->helpers->lock);
-}
-
-DWORD WINAPI run_helper(void* context) {
-  Helpers* helpers = static_cast<Helpers*>(context);
-  wchar_t* final_path = static_cast<wchar_t*>(malloc(long_path_capacity * sizeof(wchar_t)));
-  if (final_path == nullptr) return 0;  // the walk deletes the queued files itself
-  AcquireSRWLockExclusive(&helpers->lock);
-  for (;;) {
-    while (helpers->count == 0 && !helpers->closing) {
-      SleepConditionVariableSRW(&helpers->task_ready, &helpers->lock, INFINITE, 0);
-    }
-    if (helpers->count == 0) break;
-    const FileTask task = take_task(helpers);
-    ++helpers->running;
-    ReleaseSRWLockExclusive(&helpers->lock);
-    delete_listed_file(helpers->create, task, final_path);
-    free(task.path);
-    AcquireSRWLockExclusive(&helpers->lock);
-    if (--helpers->running == 0) WakeAllConditionVariable(&helpers->all_done);
-  }
-  ReleaseSRWLockExclusive(&helpers->lock);
-  free(final_path);
-  return 0;
-}
-
-// False when not one helper thread could be started: the walk then does all by itself.
-bool start_helpers(Walk* walk) {
-  Helpers* helpers = static_cast<Helpers*>(calloc(1, sizeof(Helpers)));
-  if (helpers == nullptr) return false;
-  InitializeSRWLock(&helpers->lock);
-  InitializeConditionVariable(&helpers->task_ready);
-  InitializeConditionVariable(&helpers->all_done);
-  helpers->create = walk->create;
-  const size_t wanted = walk->helpers_wanted < max_removal_helpers ? walk->helpers_wanted : max_removal_helpers;
-  while (helpers->thread_count < wanted) {
-    const HANDLE thread = CreateThread(nullptr /* security */, helper_stack_bytes, run_helper, helpers,
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr /* id */);
-    if (thread == nullptr) break;
-    helpers->threads[helpers->thread_count++] = thread;
-  }
-  if (helpers->thread_count == 0) {
-    free(helpers);
-    return false;
-  }
-  walk->helpers = helpers;
-  return true;
 }
 
 // Hands the entry at the end of walk->path (listed as a file in directory) to the helpers.
@@ -407,7 +332,8 @@ bool start_helpers(Walk* walk) {
 bool queue_file(Walk* walk, HANDLE directory, size_t name_length) {
   if (walk->helpers == nullptr) {
     if (walk->helpers_wanted == 0 || ++walk->files_without_helpers <= files_before_helpers) return false;
-    if (!start_helpers(walk)) {
+    walk->helpers = start_removal_helpers(walk->helpers_wanted, run_file_task, long_path_capacity);
+    if (walk->helpers == nullptr) {
       walk->helpers_wanted = 0;
       return false;
     }
@@ -415,39 +341,19 @@ bool queue_file(Walk* walk, HANDLE directory, size_t name_length) {
   wchar_t* path = static_cast<wchar_t*>(malloc((walk->path_length + 1) * sizeof(wchar_t)));
   if (path == nullptr) return false;
   memcpy(path, walk->path, (walk->path_length + 1) * sizeof(wchar_t));
-  Helpers* helpers = walk->helpers;
-  AcquireSRWLockExclusive(&helpers->lock);
-  while (helpers->count == removal_queue_capacity) run_task_here(walk);
-  helpers->queue[(helpers->head + helpers->count) % removal_queue_capacity] =
-      FileTask{directory, path, walk->path_length, name_length};
-  ++helpers->count;
-  ReleaseSRWLockExclusive(&helpers->lock);
-  WakeConditionVariable(&helpers->task_ready);
+  queue_file_task(walk->helpers, FileTask{directory, path, walk->path_length, name_length}, walk->final_path);
   return true;
 }
 
 // Returns once every queued file is done, the walk taking its share: before a directory is
 // deleted, and before its handle, which queued files are opened relative to, is closed.
 void finish_queued_files(Walk* walk) {
-  Helpers* helpers = walk->helpers;
-  if (helpers == nullptr) return;
-  AcquireSRWLockExclusive(&helpers->lock);
-  while (helpers->count > 0) run_task_here(walk);
-  while (helpers->running > 0) SleepConditionVariableSRW(&helpers->all_done, &helpers->lock, INFINITE, 0);
-  ReleaseSRWLockExclusive(&helpers->lock);
+  if (walk->helpers != nullptr) finish_file_tasks(walk->helpers, walk->final_path);
 }
 
 void stop_helpers(Walk* walk) {
-  Helpers* helpers = walk->helpers;
-  if (helpers == nullptr) return;
-  finish_queued_files(walk);
-  AcquireSRWLockExclusive(&helpers->lock);
-  helpers->closing = true;
-  ReleaseSRWLockExclusive(&helpers->lock);
-  WakeAllConditionVariable(&helpers->task_ready);
-  WaitForMultipleObjects(static_cast<DWORD>(helpers->thread_count), helpers->threads, TRUE, INFINITE);
-  for (size_t i = 0; i < helpers->thread_count; ++i) CloseHandle(helpers->threads[i]);
-  free(helpers);
+  if (walk->helpers == nullptr) return;
+  stop_removal_helpers(walk->helpers, walk->final_path);
   walk->helpers = nullptr;
 }
 
@@ -577,7 +483,7 @@ HANDLE open_parent(Walk* walk, wchar_t* target, size_t separator, bool* missing)
   target[cut] = kept;
   *missing = parent == INVALID_HANDLE_VALUE && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
   if (parent == INVALID_HANDLE_VALUE) return nullptr;
-  DWORD length = query_final_path(parent, walk->path);
+  DWORD length = query_root_path(parent, walk->path);
   if (length == 0) {
     // No final path on this volume: the entries are judged by their volume alone, and the
     // path only names them.
@@ -685,7 +591,7 @@ bool remove_tree_at(HANDLE directory, const std::atomic<bool>* stop) {
   walk.path = buffers;
   walk.final_path = buffers + long_path_capacity;
   // Without a final path the entries are judged by their volume alone (is_entry_in_place).
-  walk.path_length = query_final_path(directory, walk.path);
+  walk.path_length = query_root_path(directory, walk.path);
   walk.path[walk.path_length] = L'\0';
   walk.base_length = walk.path_length;
   bool gone = false;
