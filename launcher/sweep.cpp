@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cwchar>
 
-#include "launcher/remove_tree.h"
+#include "launcher/retire.h"
 #include "launcher/state.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
@@ -103,19 +103,18 @@ bool is_tree_in_place(HANDLE tree, const wchar_t* name) {
                               static_cast<int>(name_length), TRUE) == CSTR_EQUAL;
 }
 
-// Renames the tree on its own handle to a fresh name of this start's in the same folder.
-// Windows refuses the rename while any file in the tree is open or mapped, so a tree some
-// surviving process uses is never touched; wine renames it anyway.
-bool rename_on_handle(HANDLE tree, wchar_t* new_name) {
+// A fresh name of this start's in the same folder, as a whole path below the folder's
+// final path.
+bool make_swept_path(wchar_t* new_path) {
   wchar_t counter[counter_text_capacity];
   swprintf(counter, counter_text_capacity, L"%u", swept_counter++);
   const size_t name_length = wcslen(folder.own_name) + swept_mark_length + wcslen(counter);
   if (folder.final_length + 1 + name_length >= path_capacity) return false;
+  wchar_t new_name[path_capacity];
   copy_bounded(new_name, folder.own_name, path_capacity);
   append_bounded(new_name, swept_mark, path_capacity);
   append_bounded(new_name, counter, path_capacity);
-  wchar_t new_path[path_capacity];
-  return join_path(new_path, path_capacity, folder.final_path, new_name) && rename_tree_on_handle(tree, new_path);
+  return join_path(new_path, path_capacity, folder.final_path, new_name);
 }
 
 // Moves one tree whose start is over out of its name and removes it through the handle it
@@ -128,13 +127,12 @@ bool sweep_tree(const wchar_t* name) {
   HANDLE tree = CreateFileW(path, tree_access, tree_share, nullptr /* security */, OPEN_EXISTING, directory_flags,
                             nullptr /* template */);
   if (tree == INVALID_HANDLE_VALUE) return false;
-  wchar_t new_name[path_capacity];
-  if (!is_tree_in_place(tree, name) || !rename_on_handle(tree, new_name)) {
+  wchar_t new_path[path_capacity];
+  if (!is_tree_in_place(tree, name) || !make_swept_path(new_path)) {
     CloseHandle(tree);
     return false;
   }
-  remove_tree_at(tree, &sweep_stopping);
-  return true;
+  return retire_tree(tree, new_path, &sweep_stopping);
 }
 
 // Whether name is a tree of another start whose start is over.
@@ -233,19 +231,6 @@ SweepBudget begin_sweep() {
 
 bool budget_left(const SweepBudget& budget) {
   return budget.removed < sweep_tree_limit && GetTickCount64() < budget.deadline;
-}
-
-bool rename_tree_on_handle(HANDLE tree, const wchar_t* new_path) {
-  const size_t length = wcslen(new_path);
-  if (length >= path_capacity) return false;
-  alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + path_capacity * sizeof(wchar_t)] = {};
-  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;  // the new name is a whole path
-  rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-  wmemcpy(rename->FileName, new_path, length + 1);
-  const DWORD bytes = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
-  return SetFileInformationByHandle(tree, FileRenameInfo, rename, bytes) != FALSE;
 }
 
 void start_sweep(HANDLE child) {

@@ -66,10 +66,6 @@ void start_sweep(HANDLE child);
 // sweep_exit_wait_ms. A tree whose removal is cut short keeps the "~old_" name the sweep
 // gave it, and a later start's sweep finishes it.
 void finish_sweep();
-// Renames the directory open on tree (with DELETE access) to new_path, a whole path on the
-// same volume; never replaces anything. Windows refuses it while a file in the tree is open
-// or mapped.
-bool rename_tree_on_handle(HANDLE tree, const wchar_t* new_path);
 
 // Once the child has started (see sweep_delay_ms): removes up to sweep_tree_limit trees of
 // the temporary place's shape whose start is over from the folder the temporary target

@@ -1,20 +1,20 @@
 #include "launcher/unpack_place.h"
 
 #include <windows.h>
-#include <winternl.h>
 
 #include <cstdlib>
 #include <cwchar>
 
 #include "diag/diag.h"
 #include "launcher/remove_tree.h"
+#include "launcher/retire.h"
 #include "launcher/staged_flush.h"
 #include "launcher/state.h"
+#include "launcher/temporary_tree.h"
 #include "launcher/sweep.h"
 #include "launcher/tree_security.h"
 #include "paths/bounded.h"
 #include "paths/spec.h"
-#include "paths/system_library.h"
 #include "payload/container.h"
 #include "payload/entry_stream.h"
 #include "payload/format.h"
@@ -50,23 +50,12 @@ constexpr DWORD publish_pause_ms = 50;
 // covers processes that the application starts from its tree and that outlive it; wine
 // renames such a directory, so there only the holders protect a tree.
 constexpr DWORD holder_access = GENERIC_READ;
-// A temporary tree belongs to one start alone: its guard shares no deletion, so a sweep's
-// open for renaming fails on the sharing check (on Windows and under wine alike). Read
-// access, since a handle without data access takes no part in that check.
-constexpr DWORD guard_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD holder_share = FILE_SHARE_READ | FILE_SHARE_DELETE;
 // Adding files keeps holders out (see above); the rest is what the rename and the removal
 // through this handle need.
 constexpr DWORD retire_access = FILE_ADD_FILE | DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD retire_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD directory_flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-
-// The volume's flags for the volume a handle lies on; a test puts in a volume without
-// access lists, which wine cannot show.
-bool read_volume_flags(HANDLE handle, DWORD* flags) {
-  return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, flags, nullptr, 0) != FALSE;
-}
-VolumeFlagsQuery volume_flags_query = read_volume_flags;
 
 // Held until the process ends: the directory this start fills or runs from. A holder of
 // the staging directory goes on holding it under the tree's name once it is moved there.
@@ -236,12 +225,11 @@ bool retire_directory(const wchar_t* directory) {
   HANDLE guard = open_plain_directory(directory, retire_access, retire_share);
   if (guard == INVALID_HANDLE_VALUE) return false;
   wchar_t tomb[path_capacity];
-  if (!make_tomb_name(tomb, directory) || !rename_tree_on_handle(guard, tomb)) {
+  if (!make_tomb_name(tomb, directory)) {
     CloseHandle(guard);
     return false;
   }
-  remove_tree_at(guard);
-  return true;
+  return retire_tree(guard, tomb);
 }
 
 // "~new_<PID>_<TIME>" or "~old_<PID>_<TIME>_<N>" at suffix, the start it records in *stamp.
@@ -368,71 +356,7 @@ bool move_staging_into_place() {
   return false;
 }
 
-using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                              PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-using DosPathToNtPathFunction = BOOLEAN(NTAPI*)(PCWSTR, PUNICODE_STRING, PWSTR*, PVOID);
-using FreeUnicodeStringFunction = void(NTAPI*)(PUNICODE_STRING);
-
-// Creates directory, which must not exist in any form, with the descriptor, and returns the
-// handle of that creation: the guard (see guard_share), with nothing in between that
-// another process could use to put a directory of its own in its place. Null on failure.
-HANDLE create_guarded_directory(const wchar_t* directory, SECURITY_ATTRIBUTES* security) {
-  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  const auto create = find_library_function<NtCreateFileFunction>(ntdll, "NtCreateFile");
-  const auto to_nt_path = find_library_function<DosPathToNtPathFunction>(ntdll, "RtlDosPathNameToNtPathName_U");
-  const auto free_string = find_library_function<FreeUnicodeStringFunction>(ntdll, "RtlFreeUnicodeString");
-  UNICODE_STRING nt_path{};
-  if (create == nullptr || to_nt_path == nullptr || free_string == nullptr ||
-      !to_nt_path(directory, &nt_path, nullptr, nullptr)) {
-    return nullptr;
-  }
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &nt_path, OBJ_CASE_INSENSITIVE, nullptr, security->lpSecurityDescriptor);
-  IO_STATUS_BLOCK io{};
-  HANDLE guard = nullptr;
-  const NTSTATUS status = create(&guard, holder_access | SYNCHRONIZE, &attributes, &io, nullptr /* allocation */,
-                                 FILE_ATTRIBUTE_NORMAL, guard_share, FILE_CREATE,
-                                 FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT,
-                                 nullptr /* extended attributes */, 0);
-  free_string(&nt_path);
-  return status >= 0 ? guard : nullptr;
-}
-
-// FAT and exFAT keep no access lists and drop the descriptor without an error: the tree
-// would be everyone's to change. An elevated start, whose tree the user's other programs
-// must not change, ends there with a report that names the folder; a start without the
-// label is no more exposed than the folder it unpacks into and goes on.
-void require_access_lists(HANDLE guard, const wchar_t* directory) {
-  if (!tree_carries_label(TreeKind::temporary)) return;
-  DWORD flags = 0;
-  if (volume_flags_query(guard, &flags) && (flags & FILE_PERSISTENT_ACLS) != 0) return;
-  exit_with_open_error(directory);
-}
-
-// The temporary tree's own directory, made right before its first file with the
-// descriptor given at creation, so that it never exists unprotected, and held from that
-// same call on. Anything already there under its name (a directory, a file, a link; made by
-// someone who guessed the PID and the coarse start time) ends the start: nothing is written
-// into it and, as this start did not create it, the clean-up never removes it. The levels
-// above are the user's own folders, made as before when missing.
-void create_temporary_tree() {
-  LauncherState& state = launcher_state;
-  SECURITY_ATTRIBUTES* security = tree_security(TreeKind::temporary);
-  if (security == nullptr || !ensure_parent_directory(state.target_directory)) {
-    exit_with_open_error(state.target_directory);
-  }
-  const HANDLE guard = create_guarded_directory(state.target_directory, security);
-  if (guard == nullptr) exit_with_open_error(state.target_directory);
-  state.tree_created.store(1);
-  state.tree_guard.store(guard);
-  require_access_lists(guard, state.target_directory);
-}
-
 }  // namespace
-
-void set_volume_flags_query(VolumeFlagsQuery query) {
-  volume_flags_query = query != nullptr ? query : read_volume_flags;
-}
 
 UnpackTree unpack_tree_for(ParentPlace place) {
   UnpackTree tree;

@@ -3,8 +3,6 @@
 // the same payload, published complete in one rename and kept after the end.
 #pragma once
 
-#include <windows.h>
-
 #include <cstdint>
 
 #include "payload/unpack.h"
@@ -32,11 +30,6 @@ bool choose_child_place();
 // access lists); every directory and file below gets the place's descriptor
 // (launcher/tree_security).
 UnpackTree unpack_tree_for(ParentPlace place);
-
-// Reads the flags of the volume a handle lies on (GetVolumeInformationByHandleW); a test
-// puts in one that answers for a volume without access lists.
-using VolumeFlagsQuery = bool (*)(HANDLE handle, DWORD* flags);
-void set_volume_flags_query(VolumeFlagsQuery query);
 
 // Hears every entry while the parent unpacks into the staging directory.
 void record_staged_entry(const wchar_t* name, uint64_t size);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "launcher/state.h"
+#include "launcher/temporary_tree.h"
 #include "launcher/unpack_place.h"
 #include "payload/format.h"
 #include "payload/reader.h"
