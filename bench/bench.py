@@ -43,6 +43,7 @@ TINY_NAME = "tavrin-bench-tiny"
 CACHED_NAME = "tavrin-bench-cached"
 CACHED_PRODUCT = CACHED_NAME  # without --product-name the exe's own name names the cached tree
 STALE_TREES = 100  # trees of killed starts in TEMP for the sweep's measurement
+RELEASE_STALE_TREES = 4  # release-shaped trees of killed starts for the sweep's bound at exit
 STALE_PID = 4000000000  # no process has it: wine's and Windows' PIDs stay far below
 STALE_AGE = 24 * 3600 * 10_000_000  # a day, in FILETIME units: well past the young rule
 SECOND_STARTS = 3  # second starts per repetition: each takes only milliseconds
@@ -480,12 +481,25 @@ class Bench:
         self.set_temp(temp)
         folder = self.cached_product_folder()
         dll = windows_path(os.path.join(tree, make_tree.MAIN_NAME))
-        m = {key: [] for key in ("first", "second", "temp", "direct", "check", "shell")}
+        m = {key: [] for key in ("first", "second", "temp", "direct", "check", "shell", "first-baseline")}
+        baseline = None
+        if self.args.baseline_launcher:
+            baseline = self.app(self.payload(1, tree), CACHED_NAME + "-baseline", "cache",
+                                launcher=self.args.baseline_launcher)
         entries = 0
         for rep in range(self.args.reps):
             log(f"  cached place: repetition {rep + 1} of {self.args.reps}")
-            remove_tree(folder)
-            m["first"].append(self.run_app(cached_app, temp)[0])
+            # With a baseline launcher, its first start goes first every other time, so that
+            # neither gains from its place.
+            # The exe's own name names its product folder: the baseline has one of its own.
+            order = [("first", cached_app, folder),
+                     ("first-baseline", baseline, os.path.join(os.path.dirname(folder), CACHED_NAME + "-baseline"))]
+            for key, first_app, its_folder in (order if rep % 2 == 0 else order[::-1]):
+                if first_app is not None:
+                    remove_tree(its_folder)
+                    m[key].append(self.run_app(first_app, temp)[0])
+                    if first_app is baseline:
+                        remove_tree(its_folder)
             for _ in range(SECOND_STARTS):
                 m["second"].append(self.run_app(cached_app, temp)[0])
                 start, _, stamps = self.start_and_wait([self.binary("bench_direct.exe"), dll])
@@ -512,6 +526,9 @@ class Bench:
         r.ratio("later start / plain exe", "cached-second", "cached-direct", 1.5)
         r.ratio("default first start / later start", "cached-temp", "cached-second", at_least=20)
         r.ratio("cached first start / later start", "cached-first", "cached-second")
+        if baseline:
+            r.add("cached-first-baseline", "first start with the baseline launcher, to run_code", m["first-baseline"])
+            r.ratio("cached first start / the baseline launcher's", "cached-first", "cached-first-baseline", 1.15)
         r.ratio("damage check share of a later start", "cached-check", "cached-second")
         r.ratio("shell32 alone / plain exe", "cached-shell", "cached-direct")
 
@@ -650,14 +667,18 @@ class Bench:
 
     # ---- the whole run
 
-    def plant_stale_trees(self, temp, dll, count):
-        """Tops TEMP up to count trees of killed starts, each a copy of the tiny tree."""
+    def plant_stale_trees(self, temp, source, count):
+        """Tops TEMP up to count trees of killed starts, each a copy of the tiny tree (source
+        a file, its main library) or of the tree at source (a directory)."""
         now = time.time_ns() // 100 + FILETIME_UNIX_EPOCH
         present = [d for d in os.listdir(temp) if d.startswith(f"onefile_{STALE_PID}_")]
         for index in range(count - len(present)):
             tree = os.path.join(temp, f"onefile_{STALE_PID}_{now - STALE_AGE - index}")
-            os.makedirs(tree)
-            shutil.copyfile(dll, os.path.join(tree, make_tree.MAIN_NAME))
+            if os.path.isdir(source):
+                shutil.copytree(source, tree)
+            else:
+                os.makedirs(tree)
+                shutil.copyfile(source, os.path.join(tree, make_tree.MAIN_NAME))
 
     def measure_sweep(self, tiny_app):
         """The tiny application with an empty TEMP and with STALE_TREES stale trees in it,
@@ -691,6 +712,34 @@ class Bench:
         r.say(f"  stale trees removed per start: {sorted(set(removed))}")
         r.ratio("start to run_code, stale / empty", "sweep-stale-call", "sweep-empty-call", 1.05)
         r.ratio("start to exit, stale / empty", "sweep-stale-exit", "sweep-empty-exit")
+
+    def measure_release_sweep(self, tiny_app, tree):
+        """The tiny application with an empty TEMP and with RELEASE_STALE_TREES stale trees of
+        the release shape, in turns: a short run must not wait for their removal. What a
+        start cuts short keeps its "~old_" name and is cleared with the empty case."""
+        temp = os.path.join(self.tmpfs_root, "temp")
+        for d in os.listdir(temp):
+            remove_tree(os.path.join(temp, d))
+        m = {"empty": [], "stale": []}
+        for rep in range(self.args.small_reps):
+            for case in (("empty", "stale") if rep % 2 == 0 else ("stale", "empty")):
+                if case == "stale":
+                    self.plant_stale_trees(temp, tree, RELEASE_STALE_TREES)
+                else:
+                    for d in os.listdir(temp):
+                        remove_tree(os.path.join(temp, d))
+                start, end, _ = self.start_and_wait([tiny_app])
+                m[case].append((end - start) / 1e9)
+        for d in os.listdir(temp):
+            remove_tree(os.path.join(temp, d))
+        r = self.results
+        r.say(f"== sweep: tiny application, TEMP on tmpfs empty and with {RELEASE_STALE_TREES} "
+              "release-shaped stale trees")
+        r.add("sweep-release-empty-exit", "empty TEMP: start to exit", m["empty"])
+        r.add("sweep-release-stale-exit", f"{RELEASE_STALE_TREES} release-shaped stale trees: start to exit",
+              m["stale"])
+        r.ratio("start to exit, release-shaped stale / empty", "sweep-release-stale-exit",
+                "sweep-release-empty-exit", 1.05)
 
     def main(self):
         os.makedirs(self.work, exist_ok=True)
@@ -751,6 +800,7 @@ class Bench:
             self.measure_small_app(tiny_app, baseline_app)
         if "sweep" in self.args.only:
             self.measure_sweep(tiny_app)
+            self.measure_release_sweep(tiny_app, trees[1])
         if "memory" in self.args.only:
             self.measure_memory(apps[1])
         if "cached" in self.args.only:

@@ -10,6 +10,7 @@ constexpr const char message_write_failed[] = "Error, couldn't unpack file to ta
 constexpr const char message_launch_failed[] = "Error, couldn't launch child";
 constexpr const char message_load_failed[] = "Error, load DLL.";
 constexpr const char message_entry_point_missing[] = "Error, DLL entry point not found.";
+constexpr const char message_parent_unreadable[] = "Error, couldn't check the launching process.";
 
 constexpr const char format_system_error[] = "%s ([Error %ld] %s)\n";
 constexpr const char format_open_failed[] = "Error, failed to open '%ls' for writing.\n";

@@ -115,17 +115,18 @@ DWORD launch_and_wait() {
   const bool in_job = create_child(line, &child);
   release_child(child, in_job);
   share_child_handle(child.hProcess);
-  // The application starts first: the sweep waits until the child has run a while (or
-  // ended), so that it does not compete with the child's own start.
-  const DWORD settled = WaitForSingleObject(child.hProcess, sweep_delay_ms);
-  sweep_stale_trees();
+  // On a thread of its own, which waits until the child has run a while (or ended), so
+  // that it neither competes with the child's own start nor delays the end of the run.
+  start_sweep(child.hProcess);
   DWORD exit_code = 0;
-  if (settled != WAIT_OBJECT_0) WaitForSingleObject(child.hProcess, INFINITE);
+  WaitForSingleObject(child.hProcess, INFINITE);
   trace_step("parent-woke");
   if (!GetExitCodeProcess(child.hProcess, &exit_code)) exit_code = exit_code_unreadable;
   withdraw_child_handle();
   CloseHandle(child.hProcess);
   clean_up();
   trace_step("clean-up-done");
+  finish_sweep();
+  trace_step("sweep-finished");
   return exit_code;
 }

@@ -6,8 +6,11 @@ namespace {
 
 // Kill on close: the parent's exit, however it comes, closes the job. Silent breakaway: what
 // the application starts (a relaunch of itself, an updater, a document's viewer) is never
-// held in the job, and the application need not ask for it.
-constexpr DWORD child_job_limits = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+// held in the job, and the application need not ask for it. Breakaway allowed: a process
+// created with CREATE_BREAKAWAY_FROM_JOB (updaters and browsers pass it) is refused with
+// access denied by a job that lacks this flag, whatever the silent one says.
+constexpr DWORD child_job_limits =
+    JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
 // PROC_THREAD_ATTRIBUTE_JOB_LIST (Windows 10 on); the launcher's headers target an older
 // system.
 constexpr DWORD_PTR job_list_attribute = 0x2000D;
@@ -65,4 +68,14 @@ bool place_child_in_job(HANDLE child) {
 bool is_in_child_job(HANDLE process) {
   BOOL in_job = FALSE;
   return child_job() != nullptr && IsProcessInJob(process, child_job(), &in_job) && in_job;
+}
+
+bool read_child_job_limits(DWORD* flags) {
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  if (child_job() == nullptr || !QueryInformationJobObject(child_job(), JobObjectExtendedLimitInformation, &limits,
+                                                           sizeof limits, nullptr /* returned length */)) {
+    return false;
+  }
+  *flags = limits.BasicLimitInformation.LimitFlags;
+  return true;
 }

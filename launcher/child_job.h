@@ -20,3 +20,7 @@ LPPROC_THREAD_ATTRIBUTE_LIST child_job_attribute();
 
 // True when process is in the job that ties the child to its parent.
 bool is_in_child_job(HANDLE process);
+
+// The limits the system holds for the job, read back; false when there is no job or it
+// cannot be queried.
+bool read_child_job_limits(DWORD* flags);

@@ -4,6 +4,7 @@
 
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
+#include "launcher/temporary_tree.h"
 #include "launcher/trace.h"
 
 namespace {
@@ -49,9 +50,7 @@ void clean_up() {
   if (launcher_state.tree_created.load() == 0) return;
   if (launcher_state.tree_kept.load() != 0) return;
   AcquireSRWLockExclusive(&removal_lock);
-  // The guard would refuse the removal of the tree's own directory.
-  const HANDLE guard = launcher_state.tree_guard.exchange(nullptr);
-  if (guard != nullptr) CloseHandle(guard);
+  release_temporary_tree_guard();
   trace_step("removal-begins");
   remove_tree(launcher_state.target_directory, end_of_run_removal_helpers);
   trace_step("removal-returned");

@@ -58,6 +58,7 @@ int run_parent_role(ParentPlace place) {
     if (place == ParentPlace::staging) publish_staged_tree();
   }
   publish_child_environment(state.argument_count > 0 ? state.argument_vector[0] : nullptr);
+  publish_child_mark();
   // The exit code travels as the same 32 bits, whatever their sign.
   const DWORD exit_code = launch_and_wait();
   sweep_after_run();
@@ -82,7 +83,7 @@ int run_launcher() {
   state.payload = locate_payload();
   if (!expanded) abort_with_spec_error(temporary_tree_spec());
   // A first start keeps its two processes: it may have to remove a staging copy.
-  const bool in_process = role == Role::parent && place == ParentPlace::cached && mark_in_process_start();
+  const bool in_process = role == Role::parent && place == ParentPlace::cached;
   if (role == Role::parent && !in_process) {
     if (!SetConsoleCtrlHandler(console_event_handler, TRUE)) exit_with_message(message_register_handler_failed);
     // Without a console the handler never runs; the window hears of log-off and shutdown.

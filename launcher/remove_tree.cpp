@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "launcher/removal_helpers.h"
 #include "paths/system_library.h"
 
 namespace {
@@ -25,8 +26,6 @@ constexpr size_t long_path_capacity = 32768;
 // bytes and the name). Allocated per directory level, so it stays small.
 constexpr DWORD listing_bytes = 8192;
 constexpr size_t first_level_count = 16;
-// A helper runs the same few calls per file; no deep stack is needed.
-constexpr SIZE_T helper_stack_bytes = 64 * 1024;
 // Files deleted by the walk itself before helpers are started: a thread's start costs
 // several milliseconds under wine, more than a small tree's whole removal gains from it.
 constexpr size_t files_before_helpers = 64;
@@ -68,7 +67,10 @@ using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTR
                                               PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
 using NtQueryObjectFunction = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
 constexpr wchar_t nt_prefix[] = L"\\??\\";  // "\??\", the object manager's name for "\\?\"
+constexpr size_t nt_drive_length = 6;        // "\??\C:"
+constexpr size_t device_name_capacity = 512;
 
+std::atomic<FinalPathQuery> final_path_query{GetFinalPathNameByHandleW};
 // Found at run time: the launcher imports kernel32 and the C runtime only. Both threads
 // would find the same address, so a plain atomic store suffices.
 std::atomic<NtCreateFileFunction> nt_create_file{nullptr};
@@ -91,8 +93,9 @@ Function find_ntdll_function(std::atomic<Function>* cache, const char* name) {
 // wine's GetFinalPathNameByHandleW asks for the handle's name into a buffer of MAX_PATH
 // units of its own and fails with ERROR_MORE_DATA for any longer path, whatever the
 // caller's buffer. Only then is the name asked of the object manager directly, as that
-// function does itself: "\??\C:\..." is the same final path as "\\?\C:\...".
-DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity) {
+// function does itself: "\??\C:\..." is the same final path as "\\?\C:\..." (form
+// VOLUME_NAME_DOS), and in the device form the drive is replaced by the device it names.
+DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity, DWORD form) {
   const NtQueryObjectFunction query = find_ntdll_function(&nt_query_object, "NtQueryObject");
   if (query == nullptr) return 0;
   ULONG returned = 0;
@@ -103,22 +106,43 @@ DWORD query_object_name(HANDLE handle, wchar_t* output, size_t capacity) {
   }
   const UNICODE_STRING name = *reinterpret_cast<const UNICODE_STRING*>(output);
   const size_t length = name.Length / sizeof(wchar_t);
-  if (length < extended_prefix_length || length >= capacity ||
-      wcsncmp(name.Buffer, nt_prefix, extended_prefix_length) != 0) {
+  if (length < nt_drive_length || length >= capacity || wcsncmp(name.Buffer, nt_prefix, extended_prefix_length) != 0 ||
+      name.Buffer[nt_drive_length - 1] != L':') {
     return 0;
   }
-  memmove(output, name.Buffer, length * sizeof(wchar_t));
-  memcpy(output, extended_prefix, extended_prefix_length * sizeof(wchar_t));
-  output[length] = L'\0';
-  return static_cast<DWORD>(length);
+  wchar_t device[device_name_capacity];
+  const wchar_t drive[] = {name.Buffer[extended_prefix_length], L':', L'\0'};
+  if (form == VOLUME_NAME_DOS) {
+    wcscpy(device, extended_prefix);
+    wcscat(device, drive);
+  } else if (QueryDosDeviceW(drive, device, device_name_capacity) == 0) {
+    return 0;
+  }
+  const size_t device_length = wcslen(device);
+  const size_t rest = length - nt_drive_length;
+  if (device_length + rest >= capacity) return 0;
+  memmove(output + device_length, name.Buffer + nt_drive_length, rest * sizeof(wchar_t));
+  memcpy(output, device, device_length * sizeof(wchar_t));
+  output[device_length + rest] = L'\0';
+  return static_cast<DWORD>(device_length + rest);
 }
 
-// The handle's final path in the "\\?\" form; 0 when it cannot be had whole.
-DWORD query_final_path(HANDLE handle, wchar_t* output) {
-  const DWORD length = GetFinalPathNameByHandleW(handle, output, long_path_capacity, 0);
+// The handle's final path in the given form; 0 when it cannot be had whole.
+DWORD query_final_path(HANDLE handle, wchar_t* output, DWORD form) {
+  const DWORD length = final_path_query.load()(handle, output, long_path_capacity, FILE_NAME_NORMALIZED | form);
   if (length != 0) return length < long_path_capacity ? length : 0;
   const DWORD error = GetLastError();
-  return error == ERROR_MORE_DATA ? query_object_name(handle, output, long_path_capacity) : 0;
+  return error == ERROR_MORE_DATA ? query_object_name(handle, output, long_path_capacity, form) : 0;
+}
+
+// The final path of the directory a walk starts from, which fixes the form of every final
+// path the walk compares: "\\?\C:\..." where the volume has a drive-letter form, else the
+// system's own "\Device\<volume>\..." form, which every volume has, also those the mount
+// manager gives no drive letter or volume name (RAM disks, file systems in user mode). 0
+// when neither can be had.
+DWORD query_root_path(HANDLE handle, wchar_t* output) {
+  const DWORD length = query_final_path(handle, output, VOLUME_NAME_DOS);
+  return length != 0 ? length : query_final_path(handle, output, VOLUME_NAME_NT);
 }
 
 // One directory being emptied: its handle (opened for listing and deletion), the length of
@@ -127,37 +151,8 @@ struct Level {
   HANDLE directory;
   size_t path_length;
   unsigned char* listing;
-  const FILE_ID_BOTH_DIR_INFO* next;  // next record of the listing, or none: ask for more
+  const FILE_FULL_DIR_INFO* next;  // next record of the listing, or none: ask for more
   bool exhausted;
-};
-
-// One entry listed as a file, for a helper to delete: the handle of the directory that
-// lists it (the walk keeps it open until every queued file is done) and the entry's
-// expected path, the directory's verified path followed by the name.
-struct FileTask {
-  HANDLE directory;
-  wchar_t* path;
-  size_t path_length;
-  size_t name_length;
-};
-
-// Threads that delete the files a walk lists while the walk goes on. Each file costs a few
-// round trips to the file system (open, final path, disposition, close), most of which
-// wait rather than compute, so a second and third thread shorten a large tree's removal
-// even on two processors. Directories stay with the walk: a directory is deleted only after
-// every file queued before it is done.
-struct Helpers {
-  SRWLOCK lock;
-  CONDITION_VARIABLE task_ready;
-  CONDITION_VARIABLE all_done;
-  FileTask queue[removal_queue_capacity];
-  size_t head;
-  size_t count;
-  size_t running;  // tasks taken from the queue and not yet finished
-  bool closing;
-  NtCreateFileFunction create;
-  HANDLE threads[max_removal_helpers];
-  size_t thread_count;
 };
 
 // The state of one removal. path holds the verified path of the directory being emptied
@@ -174,7 +169,9 @@ struct Walk {
   bool root_removed;
   size_t helpers_wanted;
   size_t files_without_helpers;
-  Helpers* helpers;  // started after files_before_helpers files, when helpers are wanted
+  const std::atomic<bool>* stop;  // when set, the walk leaves what is left of the tree
+
+  RemovalHelpers* helpers;  // started after files_before_helpers files, when helpers are wanted
 };
 
 bool is_gone(NTSTATUS status) {
@@ -216,12 +213,27 @@ void cut_path(Walk* walk, size_t length) {
   walk->path[length] = L'\0';
 }
 
+bool read_volume_serial(HANDLE handle, DWORD* serial) {
+  BY_HANDLE_FILE_INFORMATION information;
+  if (!GetFileInformationByHandle(handle, &information)) return false;
+  *serial = information.dwVolumeSerialNumber;
+  return true;
+}
+
 // The decision that keeps the removal inside the tree, taken on the handle that will act:
 // its final path must be exactly the path the walk expects for it. final_path is scratch
-// of the longest path.
-bool is_entry_in_place(HANDLE entry, const wchar_t* expected, size_t expected_length, wchar_t* final_path) {
-  const DWORD length = query_final_path(entry, final_path);
-  if (length == 0) return false;
+// of the longest path. Where the system gives no final path at all, the open relative to
+// the listing directory, which never follows a link, is what keeps the entry in the tree
+// (as on Windows it does), and the entry must lie on the volume of that directory.
+bool is_entry_in_place(HANDLE entry, HANDLE directory, const wchar_t* expected, size_t expected_length,
+                       wchar_t* final_path) {
+  const DWORD form = wcsncmp(expected, extended_prefix, extended_prefix_length) == 0 ? VOLUME_NAME_DOS : VOLUME_NAME_NT;
+  const DWORD length = query_final_path(entry, final_path, form);
+  if (length == 0) {
+    DWORD entry_volume = 0, directory_volume = 0;
+    return read_volume_serial(entry, &entry_volume) && read_volume_serial(directory, &directory_volume) &&
+           entry_volume == directory_volume;
+  }
   return CompareStringOrdinal(final_path, static_cast<int>(length), expected, static_cast<int>(expected_length),
                               TRUE /* ignore case */) == CSTR_EQUAL;
 }
@@ -300,7 +312,7 @@ bool delete_listed_file(NtCreateFileFunction create, const FileTask& task, wchar
   const wchar_t* name = task.path + task.path_length - task.name_length;
   const NTSTATUS status = open_entry(create, task.directory, name, task.name_length, false, &entry);
   bool done = is_gone(status);
-  if (status == status_success && is_entry_in_place(entry, task.path, task.path_length, final_path)) {
+  if (status == status_success && is_entry_in_place(entry, task.directory, task.path, task.path_length, final_path)) {
     DWORD error = 0;
     done = mark_for_deletion(entry, &error);
   }
@@ -308,67 +320,10 @@ bool delete_listed_file(NtCreateFileFunction create, const FileTask& task, wchar
   return done;
 }
 
-// Called with the lock held and a task in the queue.
-FileTask take_task(Helpers* helpers) {
-  const FileTask task = helpers->queue[helpers->head];
-  helpers->head = (helpers->head + 1) % removal_queue_capacity;
-  --helpers->count;
-  return task;
-}
-
-// Runs a queued task on the walk's own thread, with the lock held on entry and on return.
-void run_task_here(Walk* walk) {
-  const FileTask task = take_task(walk->helpers);
-  ReleaseSRWLockExclusive(&walk->helpers->lock);
-  delete_listed_file(walk->create, task, walk->final_path);
+// The helpers' work on one queued file.
+void run_file_task(const FileTask& task, wchar_t* final_path) {
+  delete_listed_file(nt_create_file.load(), task, final_path);
   free(task.path);
-  AcquireSRWLockExclusive(&walk->helpers->lock);
-}
-
-DWORD WINAPI run_helper(void* context) {
-  Helpers* helpers = static_cast<Helpers*>(context);
-  wchar_t* final_path = static_cast<wchar_t*>(malloc(long_path_capacity * sizeof(wchar_t)));
-  if (final_path == nullptr) return 0;  // the walk deletes the queued files itself
-  AcquireSRWLockExclusive(&helpers->lock);
-  for (;;) {
-    while (helpers->count == 0 && !helpers->closing) {
-      SleepConditionVariableSRW(&helpers->task_ready, &helpers->lock, INFINITE, 0);
-    }
-    if (helpers->count == 0) break;
-    const FileTask task = take_task(helpers);
-    ++helpers->running;
-    ReleaseSRWLockExclusive(&helpers->lock);
-    delete_listed_file(helpers->create, task, final_path);
-    free(task.path);
-    AcquireSRWLockExclusive(&helpers->lock);
-    if (--helpers->running == 0) WakeAllConditionVariable(&helpers->all_done);
-  }
-  ReleaseSRWLockExclusive(&helpers->lock);
-  free(final_path);
-  return 0;
-}
-
-// False when not one helper thread could be started: the walk then does all by itself.
-bool start_helpers(Walk* walk) {
-  Helpers* helpers = static_cast<Helpers*>(calloc(1, sizeof(Helpers)));
-  if (helpers == nullptr) return false;
-  InitializeSRWLock(&helpers->lock);
-  InitializeConditionVariable(&helpers->task_ready);
-  InitializeConditionVariable(&helpers->all_done);
-  helpers->create = walk->create;
-  const size_t wanted = walk->helpers_wanted < max_removal_helpers ? walk->helpers_wanted : max_removal_helpers;
-  while (helpers->thread_count < wanted) {
-    const HANDLE thread = CreateThread(nullptr /* security */, helper_stack_bytes, run_helper, helpers,
-                                       STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr /* id */);
-    if (thread == nullptr) break;
-    helpers->threads[helpers->thread_count++] = thread;
-  }
-  if (helpers->thread_count == 0) {
-    free(helpers);
-    return false;
-  }
-  walk->helpers = helpers;
-  return true;
 }
 
 // Hands the entry at the end of walk->path (listed as a file in directory) to the helpers.
@@ -377,7 +332,8 @@ bool start_helpers(Walk* walk) {
 bool queue_file(Walk* walk, HANDLE directory, size_t name_length) {
   if (walk->helpers == nullptr) {
     if (walk->helpers_wanted == 0 || ++walk->files_without_helpers <= files_before_helpers) return false;
-    if (!start_helpers(walk)) {
+    walk->helpers = start_removal_helpers(walk->helpers_wanted, run_file_task, long_path_capacity);
+    if (walk->helpers == nullptr) {
       walk->helpers_wanted = 0;
       return false;
     }
@@ -385,39 +341,19 @@ bool queue_file(Walk* walk, HANDLE directory, size_t name_length) {
   wchar_t* path = static_cast<wchar_t*>(malloc((walk->path_length + 1) * sizeof(wchar_t)));
   if (path == nullptr) return false;
   memcpy(path, walk->path, (walk->path_length + 1) * sizeof(wchar_t));
-  Helpers* helpers = walk->helpers;
-  AcquireSRWLockExclusive(&helpers->lock);
-  while (helpers->count == removal_queue_capacity) run_task_here(walk);
-  helpers->queue[(helpers->head + helpers->count) % removal_queue_capacity] =
-      FileTask{directory, path, walk->path_length, name_length};
-  ++helpers->count;
-  ReleaseSRWLockExclusive(&helpers->lock);
-  WakeConditionVariable(&helpers->task_ready);
+  queue_file_task(walk->helpers, FileTask{directory, path, walk->path_length, name_length}, walk->final_path);
   return true;
 }
 
 // Returns once every queued file is done, the walk taking its share: before a directory is
 // deleted, and before its handle, which queued files are opened relative to, is closed.
 void finish_queued_files(Walk* walk) {
-  Helpers* helpers = walk->helpers;
-  if (helpers == nullptr) return;
-  AcquireSRWLockExclusive(&helpers->lock);
-  while (helpers->count > 0) run_task_here(walk);
-  while (helpers->running > 0) SleepConditionVariableSRW(&helpers->all_done, &helpers->lock, INFINITE, 0);
-  ReleaseSRWLockExclusive(&helpers->lock);
+  if (walk->helpers != nullptr) finish_file_tasks(walk->helpers, walk->final_path);
 }
 
 void stop_helpers(Walk* walk) {
-  Helpers* helpers = walk->helpers;
-  if (helpers == nullptr) return;
-  finish_queued_files(walk);
-  AcquireSRWLockExclusive(&helpers->lock);
-  helpers->closing = true;
-  ReleaseSRWLockExclusive(&helpers->lock);
-  WakeAllConditionVariable(&helpers->task_ready);
-  WaitForMultipleObjects(static_cast<DWORD>(helpers->thread_count), helpers->threads, TRUE, INFINITE);
-  for (size_t i = 0; i < helpers->thread_count; ++i) CloseHandle(helpers->threads[i]);
-  free(helpers);
+  if (walk->helpers == nullptr) return;
+  stop_removal_helpers(walk->helpers, walk->final_path);
   walk->helpers = nullptr;
 }
 
@@ -449,26 +385,26 @@ void pop_level(Walk* walk) {
   cut_path(walk, walk->depth > 0 ? walk->levels[walk->depth - 1].path_length : walk->base_length);
 }
 
-const FILE_ID_BOTH_DIR_INFO* next_record(Level* level) {
+const FILE_FULL_DIR_INFO* next_record(Level* level) {
   if (level->next == nullptr) {
     // Ends with ERROR_NO_MORE_FILES; any other failure ends the listing as well, and the
     // directory's deletion then fails while entries remain.
-    if (level->exhausted || !GetFileInformationByHandleEx(level->directory, FileIdBothDirectoryInfo, level->listing,
+    if (level->exhausted || !GetFileInformationByHandleEx(level->directory, FileFullDirectoryInfo, level->listing,
                                                           listing_bytes)) {
       level->exhausted = true;
       return nullptr;
     }
-    level->next = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(level->listing);
+    level->next = reinterpret_cast<const FILE_FULL_DIR_INFO*>(level->listing);
   }
-  const FILE_ID_BOTH_DIR_INFO* record = level->next;
+  const FILE_FULL_DIR_INFO* record = level->next;
   level->next = record->NextEntryOffset == 0
                     ? nullptr
-                    : reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(reinterpret_cast<const unsigned char*>(record) +
+                    : reinterpret_cast<const FILE_FULL_DIR_INFO*>(reinterpret_cast<const unsigned char*>(record) +
                                                                      record->NextEntryOffset);
   return record;
 }
 
-bool is_dot_entry(const FILE_ID_BOTH_DIR_INFO* record) {
+bool is_dot_entry(const FILE_FULL_DIR_INFO* record) {
   const size_t length = record->FileNameLength / sizeof(wchar_t);
   return record->FileName[0] == L'.' && (length == 1 || (length == 2 && record->FileName[1] == L'.'));
 }
@@ -491,7 +427,8 @@ bool visit_entry(Walk* walk, HANDLE directory, const wchar_t* name, size_t lengt
   HANDLE entry = nullptr;
   const NTSTATUS status = open_entry(walk->create, directory, own_name, length, true, &entry);
   bool done = is_gone(status);
-  if (status == status_success && is_entry_in_place(entry, walk->path, walk->path_length, walk->final_path)) {
+  if (status == status_success &&
+      is_entry_in_place(entry, directory, walk->path, walk->path_length, walk->final_path)) {
     // A link of any kind goes as itself; a directory is refused while it has entries and
     // is then entered to be emptied.
     DWORD error = 0;
@@ -546,20 +483,36 @@ HANDLE open_parent(Walk* walk, wchar_t* target, size_t separator, bool* missing)
   target[cut] = kept;
   *missing = parent == INVALID_HANDLE_VALUE && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
   if (parent == INVALID_HANDLE_VALUE) return nullptr;
-  const DWORD length = query_final_path(parent, walk->path);
+  DWORD length = query_root_path(parent, walk->path);
   if (length == 0) {
-    CloseHandle(parent);
-    return nullptr;
+    // No final path on this volume: the entries are judged by their volume alone, and the
+    // path only names them.
+    length = static_cast<DWORD>(cut);
+    memcpy(walk->path, target, cut * sizeof(wchar_t));
+    walk->path[cut] = L'\0';
   }
   walk->base_length = length;
   walk->path_length = length;
   return parent;
 }
 
+// Leaves every level as it is, once the queued files are done: a walk told to stop.
+void abandon_levels(Walk* walk) {
+  finish_queued_files(walk);
+  for (; walk->depth > 0; --walk->depth) {
+    CloseHandle(walk->levels[walk->depth - 1].directory);
+    free(walk->levels[walk->depth - 1].listing);
+  }
+}
+
 void empty_levels(Walk* walk) {
   while (walk->depth > 0) {
+    if (walk->stop != nullptr && walk->stop->load(std::memory_order_relaxed)) {
+      abandon_levels(walk);
+      return;
+    }
     Level* top = &walk->levels[walk->depth - 1];
-    const FILE_ID_BOTH_DIR_INFO* record = next_record(top);
+    const FILE_FULL_DIR_INFO* record = next_record(top);
     if (record == nullptr) {
       pop_level(walk);
     } else if (!is_dot_entry(record)) {
@@ -600,6 +553,10 @@ bool remove_target(Walk* walk, wchar_t* target, size_t length) {
 
 }  // namespace
 
+void set_final_path_query(FinalPathQuery query) {
+  final_path_query.store(query != nullptr ? query : GetFinalPathNameByHandleW);
+}
+
 bool remove_tree(const wchar_t* directory, size_t helper_threads) {
   Walk walk{};
   walk.helpers_wanted = helper_threads;
@@ -614,6 +571,36 @@ bool remove_tree(const wchar_t* directory, size_t helper_threads) {
   wchar_t* target = buffers + 2 * long_path_capacity;
   const size_t length = make_long_form(directory, target, walk.final_path);
   const bool gone = length > 0 && remove_target(&walk, target, length);
+  stop_helpers(&walk);
+  free(walk.levels);
+  free(buffers);
+  return gone;
+}
+
+bool remove_tree_at(HANDLE directory, const std::atomic<bool>* stop) {
+  Walk walk{};
+  walk.stop = stop;
+  walk.create = find_ntdll_function(&nt_create_file, "NtCreateFile");
+  // Two path buffers of the longest path: the walk's path and the final path of a handle.
+  wchar_t* buffers = static_cast<wchar_t*>(malloc(2 * long_path_capacity * sizeof(wchar_t)));
+  if (walk.create == nullptr || buffers == nullptr) {
+    free(buffers);
+    CloseHandle(directory);
+    return false;
+  }
+  walk.path = buffers;
+  walk.final_path = buffers + long_path_capacity;
+  // Without a final path the entries are judged by their volume alone (is_entry_in_place).
+  walk.path_length = query_root_path(directory, walk.path);
+  walk.path[walk.path_length] = L'\0';
+  walk.base_length = walk.path_length;
+  bool gone = false;
+  if (push_level(&walk, directory)) {
+    empty_levels(&walk);
+    gone = walk.root_removed;
+  } else {
+    CloseHandle(directory);
+  }
   stop_helpers(&walk);
   free(walk.levels);
   free(buffers);

@@ -3,6 +3,9 @@
 // link itself, and what it points at is never opened for deletion, listed or changed.
 #pragma once
 
+#include <windows.h>
+
+#include <atomic>
 #include <cstddef>
 
 // The threads that help the end of a run, when the user waits for the tree to go.
@@ -20,3 +23,16 @@ constexpr size_t removal_queue_capacity = 64;
 // start only once the tree has shown more than a few dozen files; without them, or when
 // none can be started, the calling thread does everything.
 bool remove_tree(const wchar_t* directory, size_t helper_threads = 0);
+
+// The same for the directory that handle is open on, which the caller has judged (a plain
+// directory, in its place): the tree is removed through that very handle, so a directory
+// swapped in under its name is never touched. The handle needs DELETE, FILE_LIST_DIRECTORY
+// and SYNCHRONIZE access; it is closed before the call returns. When stop is set, the walk
+// leaves what is left of the tree as it is, after at most the entry at hand. True when the
+// directory is gone.
+bool remove_tree_at(HANDLE directory, const std::atomic<bool>* stop = nullptr);
+
+// The call that gives a handle's final path (GetFinalPathNameByHandleW); a test puts one in
+// that fails as it does on volumes the mount manager does not know.
+using FinalPathQuery = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+void set_final_path_query(FinalPathQuery query);

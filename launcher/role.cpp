@@ -1,3 +1,6 @@
+// rand_s, the C runtime's entry to the system's random number generator, is declared only
+// on request, before the first include that may bring in stdlib.h.
+#define _CRT_RAND_S
 #include "launcher/role.h"
 
 #include <psapi.h>
@@ -7,9 +10,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <cwctype>
 
 #include "diag/diag.h"
-#include "launcher/in_process.h"
+#include "diag/messages.h"
 #include "paths/bounded.h"
 #include "paths/env.h"
 #include "paths/normalize.h"
@@ -19,7 +23,22 @@ namespace {
 
 constexpr size_t foreign_path_capacity = 2048;
 constexpr size_t process_id_text_capacity = 128;
+// The mark a waiting parent gives its child: 128 random bits as hex digits, in the child's
+// environment and in the name of an event the parent holds until it ends.
+constexpr size_t child_mark_words = 4;
+constexpr size_t child_mark_units = child_mark_words * 8;
+constexpr size_t mark_name_capacity = 64;
+constexpr const wchar_t child_mark_event_format[] = L"Local\\tavrin-onefile-child-%ls";
 constexpr DWORD parent_query_access = PROCESS_QUERY_INFORMATION | PROCESS_VM_READ;  // 0x410
+// What is left to ask for when security software strips the rights above from an open of
+// another process: enough for the image path and the creation time.
+constexpr DWORD parent_limited_access = PROCESS_QUERY_LIMITED_INFORMATION;
+
+HANDLE open_process_of_system(DWORD access, DWORD id) {
+  return OpenProcess(access, FALSE /* not inherited */, id);
+}
+
+ParentOpener parent_opener = open_process_of_system;
 
 // The decimal process ID in value, or false when it is not a plain 32-bit number.
 bool parse_process_id(const wchar_t* value, DWORD* id) {
@@ -39,16 +58,20 @@ void fill_own_path_normalised() {
   shorten_directory(own, own_path_normalised_capacity);
 }
 
-// The image path of another process in canonical form. A path that no longer opens (a
-// renamed folder, a removed drive) fails the check instead of ending the process: a stale
-// variable must never keep the launcher from starting.
+// A process's image path, as the system gave it, brought into canonical form in place. A
+// path that no longer opens (a renamed folder, a removed drive) fails the check instead of
+// ending the process: a stale variable must never keep the launcher from starting.
+bool canonicalise_foreign_path(wchar_t* path) {
+  if (!try_normalize_path(path, path, foreign_path_capacity)) return false;
+  shorten_directory(path, foreign_path_capacity);
+  return true;
+}
+
 bool read_foreign_image_path(HANDLE process, wchar_t* path) {
   if (K32GetModuleFileNameExW(process, nullptr, path, static_cast<DWORD>(foreign_path_capacity)) == 0) {
     return false;
   }
-  if (!try_normalize_path(path, path, foreign_path_capacity)) return false;
-  shorten_directory(path, foreign_path_capacity);
-  return true;
+  return canonicalise_foreign_path(path);
 }
 
 using QueryProcessFunction = NTSTATUS(NTAPI*)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
@@ -87,21 +110,73 @@ bool is_own_creator(HANDLE process, DWORD id) {
   return created_no_later_than_self(process);
 }
 
+bool is_mark_text(const wchar_t* text) {
+  size_t length = 0;
+  for (; text[length] != L'\0'; ++length) {
+    if (!iswxdigit(text[length]) || length == child_mark_units) return false;
+  }
+  return length == child_mark_units;
+}
+
+// True when this process carries the mark of a waiting parent that still holds its event.
+// Nobody else can name that event beforehand, and a start that runs the application in its
+// own process gives no mark, so a copy the application starts takes a start of its own.
+bool carries_parent_mark() {
+  wchar_t* mark = env_get(env_child_mark);
+  if (mark == nullptr) return false;
+  bool held = false;
+  if (is_mark_text(mark)) {
+    wchar_t name[mark_name_capacity];
+    swprintf(name, mark_name_capacity, child_mark_event_format, mark);
+    const HANDLE event = OpenEventW(SYNCHRONIZE, FALSE /* not inherited */, name);
+    held = event != nullptr;
+    if (held) CloseHandle(event);
+  }
+  free(mark);
+  return held;
+}
+
+// The named process opened for the check, and its image path read. An open refused with
+// the full rights is asked again with limited ones only when that process created this
+// one: a real child whose parent security software shields must still find it. When that
+// fails too, the start ends with a report: taking the parent role would unpack again and
+// start another child, which meets the same refusal, without end. Another process that
+// cannot be opened simply names no parent.
+HANDLE open_named_parent(DWORD id, wchar_t* foreign, bool* readable) {
+  HANDLE process = parent_opener(parent_query_access, id);
+  if (process != nullptr) {
+    *readable = read_foreign_image_path(process, foreign);
+    return process;
+  }
+  // A process that no Windows process created (one started from outside, as wine's first
+  // is) records creator 0, which names no process.
+  DWORD creator = 0;
+  if (!read_own_creator_id(&creator) || creator == 0 || creator != id) return nullptr;
+  process = parent_opener(parent_limited_access, id);
+  DWORD length = static_cast<DWORD>(foreign_path_capacity);
+  if (process == nullptr || !QueryFullProcessImageNameW(process, 0 /* Win32 form */, foreign, &length)) {
+    const DWORD error = GetLastError();
+    exit_with_system_error(message_parent_unreadable, error);
+  }
+  *readable = canonicalise_foreign_path(foreign);
+  return process;
+}
+
 // True when the process with ID value runs this same executable file, created this
-// process and does not run the application itself: only the parent's own child takes the
-// child role. A copy that the application starts again, or that a script starts with the
-// inherited variables, was created by another process, or by a start that runs the
-// application in its own process, and so starts afresh.
+// process and gave it its mark: only the parent's own child takes the child role. A copy
+// that the application starts again, or that a script starts with the inherited variables,
+// was created by another process, or by a start that runs the application in its own
+// process and gives no mark, and so starts afresh.
 bool names_own_parent(const wchar_t* value) {
   DWORD id = 0;
   if (!parse_process_id(value, &id)) return false;
-  HANDLE process = OpenProcess(parent_query_access, FALSE, id);
-  if (process == nullptr) return false;
   wchar_t foreign[foreign_path_capacity];
-  const bool readable = read_foreign_image_path(process, foreign);
+  bool readable = false;
+  HANDLE process = open_named_parent(id, foreign, &readable);
+  if (process == nullptr) return false;
   fill_own_path_normalised();
   const bool same_file = readable && wcscmp(foreign, launcher_state.own_path_normalised) == 0;
-  const bool parent = same_file && is_own_creator(process, id) && !is_in_process_start(id);
+  const bool parent = same_file && is_own_creator(process, id) && carries_parent_mark();
   CloseHandle(process);
   return parent;
 }
@@ -121,10 +196,13 @@ void publish_own_process_id() {
 
 Role decide_role() {
   wchar_t* parent = env_get(env_parent);
-  if (parent != nullptr) {
-    const bool is_child = names_own_parent(parent);
-    free(parent);
-    if (is_child) return Role::child;
+  const bool named = parent != nullptr;
+  const bool is_child = named && names_own_parent(parent);
+  free(parent);
+  // The mark has served: what the application or a parent starts never inherits it.
+  env_unset(env_child_mark);
+  if (is_child) return Role::child;
+  if (named) {
     env_unset(env_parent);
     env_unset(env_start);
   }
@@ -132,6 +210,29 @@ Role decide_role() {
   env_unset(env_cache_dir);
   publish_own_process_id();
   return Role::parent;
+}
+
+void publish_child_mark() {
+  wchar_t mark[child_mark_units + 1];
+  for (size_t word = 0; word < child_mark_words; ++word) {
+    unsigned int value = 0;
+    const errno_t failed = rand_s(&value);
+    if (failed != 0) exit_with_system_error(message_launch_failed, ERROR_INTERNAL_ERROR);
+    swprintf(mark + word * 8, 9, L"%08x", value);
+  }
+  wchar_t name[mark_name_capacity];
+  swprintf(name, mark_name_capacity, child_mark_event_format, mark);
+  // Held until the process ends, as the child checks it while its parent waits.
+  const HANDLE event = CreateEventW(nullptr /* security */, TRUE /* manual reset */, FALSE, name);
+  if (event == nullptr) {
+    const DWORD error = GetLastError();
+    exit_with_system_error(message_launch_failed, error);
+  }
+  env_set(env_child_mark, mark);
+}
+
+void set_parent_opener(ParentOpener opener) {
+  parent_opener = opener != nullptr ? opener : open_process_of_system;
 }
 
 void publish_child_environment(const wchar_t* original_argv0) {

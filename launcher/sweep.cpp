@@ -1,8 +1,9 @@
 #include "launcher/sweep.h"
 
+#include <atomic>
 #include <cwchar>
 
-#include "launcher/remove_tree.h"
+#include "launcher/retire.h"
 #include "launcher/state.h"
 #include "launcher/unpack_folder.h"
 #include "paths/bounded.h"
@@ -22,7 +23,7 @@ constexpr ACCESS_MASK folder_access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
 // What a rename needs of the tree. Asked for before anything else is tried: a tree this
 // start may not rename (an elevated start's, with its high label or protected descriptor)
 // is refused right at the open, costs one open and never counts against the bound.
-constexpr ACCESS_MASK tree_access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ACCESS_MASK tree_access = DELETE | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY | SYNCHRONIZE;
 // Without delete sharing: two starts sweeping at once never both rename one tree.
 constexpr DWORD tree_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -40,6 +41,8 @@ struct Folder {
 
 Folder folder;
 unsigned swept_counter = 0;
+// Set when the parent is about to end: the sweep leaves the rest for a later start.
+std::atomic<bool> sweep_stopping{false};
 
 // Digits from text into *value, as the launcher writes a number: at least one, no leading
 // zero, at most largest. Returns the unit after them, or nullptr.
@@ -101,44 +104,36 @@ bool is_tree_in_place(HANDLE tree, const wchar_t* name) {
                               static_cast<int>(name_length), TRUE) == CSTR_EQUAL;
 }
 
-// Renames the tree on its own handle to a fresh name of this start's in the same folder.
-// Windows refuses the rename while any file in the tree is open or mapped, so a tree some
-// surviving process uses is never touched; wine renames it anyway.
-bool rename_on_handle(HANDLE tree, wchar_t* new_name) {
+// A fresh name of this start's in the same folder, as a whole path below the folder's
+// final path.
+bool make_swept_path(wchar_t* new_path) {
   wchar_t counter[counter_text_capacity];
   swprintf(counter, counter_text_capacity, L"%u", swept_counter++);
   const size_t name_length = wcslen(folder.own_name) + swept_mark_length + wcslen(counter);
-  const size_t length = folder.final_length + 1 + name_length;
-  if (length >= path_capacity) return false;
+  if (folder.final_length + 1 + name_length >= path_capacity) return false;
+  wchar_t new_name[path_capacity];
   copy_bounded(new_name, folder.own_name, path_capacity);
   append_bounded(new_name, swept_mark, path_capacity);
   append_bounded(new_name, counter, path_capacity);
-  alignas(FILE_RENAME_INFO) unsigned char buffer[sizeof(FILE_RENAME_INFO) + path_capacity * sizeof(wchar_t)] = {};
-  FILE_RENAME_INFO* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer);
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;  // the new name is the folder's final path and the name
-  rename->FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-  join_path(rename->FileName, path_capacity, folder.final_path, new_name);
-  const DWORD bytes = static_cast<DWORD>(sizeof(FILE_RENAME_INFO) + length * sizeof(wchar_t));
-  return SetFileInformationByHandle(tree, FileRenameInfo, rename, bytes) != FALSE;
+  return join_path(new_path, path_capacity, folder.final_path, new_name);
 }
 
-// Moves one tree whose start is over out of its name and removes it. False when it stays
-// as it was (refused, in use, a link); a tree renamed but not wholly removed keeps the new
-// name, which a later sweep judges by this start.
+// Moves one tree whose start is over out of its name and removes it through the handle it
+// was judged and renamed on. False when it stays as it was (refused, in use, a link); a
+// tree renamed but not wholly removed keeps the new name, which a later sweep judges by
+// this start.
 bool sweep_tree(const wchar_t* name) {
   wchar_t path[path_capacity];
   if (!join_path(path, path_capacity, folder.path, name)) return false;
   HANDLE tree = CreateFileW(path, tree_access, tree_share, nullptr /* security */, OPEN_EXISTING, directory_flags,
                             nullptr /* template */);
   if (tree == INVALID_HANDLE_VALUE) return false;
-  wchar_t new_name[path_capacity];
-  const bool renamed = is_tree_in_place(tree, name) && rename_on_handle(tree, new_name);
-  CloseHandle(tree);
-  if (!renamed) return false;
-  // Below the folder's final path, whose length the rename has checked.
-  if (join_path(path, path_capacity, folder.final_path, new_name)) remove_tree(path);
-  return true;
+  wchar_t new_path[path_capacity];
+  if (!is_tree_in_place(tree, name) || !make_swept_path(new_path)) {
+    CloseHandle(tree);
+    return false;
+  }
+  return retire_tree(tree, new_path, &sweep_stopping);
 }
 
 // Whether name is a tree of another start whose start is over.
@@ -165,9 +160,24 @@ void sweep_folder() {
   if (search == INVALID_HANDLE_VALUE) return;
   do {
     if (is_stale_tree(found, now) && sweep_tree(found.cFileName)) ++budget.removed;
-  } while (budget_left(budget) && FindNextFileW(search, &found));
+  } while (budget_left(budget) && !sweep_stopping.load() && FindNextFileW(search, &found));
   FindClose(search);
 }
+
+// The sweep's thread: it lets the child start first (see sweep_delay_ms), then removes the
+// stale temporary trees.
+DWORD WINAPI run_sweep(void* child) {
+  if (child != nullptr) {
+    WaitForSingleObject(child, sweep_delay_ms);
+    CloseHandle(child);
+  } else {
+    Sleep(sweep_delay_ms);
+  }
+  sweep_stale_trees();
+  return 0;
+}
+
+HANDLE sweep_thread = nullptr;
 
 }  // namespace
 
@@ -222,6 +232,21 @@ SweepBudget begin_sweep() {
 
 bool budget_left(const SweepBudget& budget) {
   return budget.removed < sweep_tree_limit && GetTickCount64() < budget.deadline;
+}
+
+void start_sweep(HANDLE child) {
+  const HANDLE self = GetCurrentProcess();
+  HANDLE waited = nullptr;
+  if (!DuplicateHandle(self, child, self, &waited, SYNCHRONIZE, FALSE /* not inherited */, 0)) waited = nullptr;
+  sweep_thread = CreateThread(nullptr /* security */, 0 /* default stack */, run_sweep, waited, 0, nullptr /* id */);
+  // Without a thread there is no sweep this time; a later start sweeps.
+  if (sweep_thread == nullptr && waited != nullptr) CloseHandle(waited);
+}
+
+void finish_sweep() {
+  if (sweep_thread == nullptr) return;
+  sweep_stopping.store(true);
+  WaitForSingleObject(sweep_thread, sweep_exit_wait_ms);
 }
 
 void sweep_stale_trees() {

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 
 // Trees one sweep removes at most: a folder with thousands of them costs each start a
@@ -16,6 +17,10 @@ constexpr int sweep_tree_limit = 4;
 // How long the parent lets its child start before it sweeps (less when the child ends
 // sooner): the sweep's file traffic then never slows the application's way to run_code.
 constexpr DWORD sweep_delay_ms = 1000;
+// How long the parent, its run and clean-up over, waits at most for a sweep still at work
+// before it ends (and with it the sweep). The removal looks at the request to stop before
+// each entry, and one entry takes a few milliseconds even on a slow disk.
+constexpr DWORD sweep_exit_wait_ms = 50;
 // No further tree is judged once a sweep has run this long.
 constexpr ULONGLONG sweep_time_limit_ms = 1500;
 // A tree whose recorded launch time is less than this old is left alone whatever its PID
@@ -53,7 +58,16 @@ struct SweepBudget {
 SweepBudget begin_sweep();
 bool budget_left(const SweepBudget& budget);
 
-// Parent role, once the child has started (see sweep_delay_ms): removes up to sweep_tree_limit trees of
+// Parent role, right after the child's creation: a thread of its own that, once the child
+// has run for sweep_delay_ms (or ended), runs sweep_stale_trees. Without a thread nothing
+// is swept this time.
+void start_sweep(HANDLE child);
+// Parent role, at the very end: asks the sweep to stop and waits for it at most
+// sweep_exit_wait_ms. A tree whose removal is cut short keeps the "~old_" name the sweep
+// gave it, and a later start's sweep finishes it.
+void finish_sweep();
+
+// Once the child has started (see sweep_delay_ms): removes up to sweep_tree_limit trees of
 // the temporary place's shape whose start is over from the folder the temporary target
 // directory lies in. Never reports, never ends the process.
 void sweep_stale_trees();

@@ -52,6 +52,7 @@ struct TokenFacts {
 SECURITY_ATTRIBUTES built_attributes[tree_kind_count];
 bool attributes_tried[tree_kind_count];
 bool attributes_ready[tree_kind_count];
+bool attributes_labelled[tree_kind_count];
 
 bool append_text(wchar_t* output, size_t capacity, size_t* length, const wchar_t* text) {
   const size_t added = wcslen(text);
@@ -107,11 +108,12 @@ bool read_token_facts(const SecurityFunctions& functions, TokenFacts* facts) {
 }
 
 // The descriptor is made once per kind and kept for the whole process.
-bool build_attributes(TreeKind kind, SECURITY_ATTRIBUTES* attributes) {
+bool build_attributes(TreeKind kind, SECURITY_ATTRIBUTES* attributes, bool* labelled_out) {
   SecurityFunctions functions;
   TokenFacts facts;
   if (!find_security_functions(&functions) || !read_token_facts(functions, &facts)) return false;
   const bool labelled = kind == TreeKind::temporary && needs_integrity_label(facts.integrity_rid);
+  *labelled_out = labelled;
   wchar_t text[tree_descriptor_capacity];
   if (!compose_tree_descriptor(text, tree_descriptor_capacity, facts.user_sid, labelled ? facts.level_sid : nullptr)) {
     return false;
@@ -153,7 +155,12 @@ SECURITY_ATTRIBUTES* tree_security(TreeKind kind) {
   }
   if (!attributes_tried[index]) {
     attributes_tried[index] = true;
-    attributes_ready[index] = build_attributes(kind, attributes);
+    attributes_ready[index] = build_attributes(kind, attributes, &attributes_labelled[index]);
   }
   return attributes_ready[index] ? attributes : nullptr;
+}
+
+bool tree_carries_label(TreeKind kind) {
+  const size_t index = kind == TreeKind::temporary ? 0 : 1;
+  return tree_security(kind) != nullptr && attributes_labelled[index];
 }

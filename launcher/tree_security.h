@@ -32,3 +32,6 @@ bool needs_integrity_label(DWORD integrity_rid);
 // give them (the caller then creates no tree). In the benchmark build without protection
 // they carry no descriptor: the system's default applies.
 SECURITY_ATTRIBUTES* tree_security(TreeKind kind);
+
+// True when the descriptor of that kind carries the integrity label: an elevated start.
+bool tree_carries_label(TreeKind kind);

@@ -7,7 +7,10 @@
 
 #include "diag/diag.h"
 #include "launcher/remove_tree.h"
+#include "launcher/retire.h"
+#include "launcher/staged_flush.h"
 #include "launcher/state.h"
+#include "launcher/temporary_tree.h"
 #include "launcher/sweep.h"
 #include "launcher/tree_security.h"
 #include "launcher/unpack_folder.h"
@@ -48,12 +51,10 @@ constexpr DWORD publish_pause_ms = 50;
 // covers processes that the application starts from its tree and that outlive it; wine
 // renames such a directory, so there only the holders protect a tree.
 constexpr DWORD holder_access = GENERIC_READ;
-// A temporary tree belongs to one start alone: its guard shares no deletion, so a sweep's
-// open for renaming fails on the sharing check (on Windows and under wine alike). Read
-// access, since a handle without data access takes no part in that check.
-constexpr DWORD guard_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD holder_share = FILE_SHARE_READ | FILE_SHARE_DELETE;
-constexpr DWORD retire_access = FILE_ADD_FILE | SYNCHRONIZE;
+// Adding files keeps holders out (see above); the rest is what the rename and the removal
+// through this handle need.
+constexpr DWORD retire_access = FILE_ADD_FILE | DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD retire_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD directory_flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
@@ -220,15 +221,17 @@ bool make_tomb_name(wchar_t* tomb, const wchar_t* directory) {
 }
 
 // Moves directory out of the way and removes it, unless a process uses it: then the open
-// or the rename fails and the directory stays as it is.
+// or the rename fails and the directory stays as it is. Judged, renamed and removed on one
+// handle, so a directory swapped in under either name is never touched.
 bool retire_directory(const wchar_t* directory) {
   HANDLE guard = open_plain_directory(directory, retire_access, retire_share);
   if (guard == INVALID_HANDLE_VALUE) return false;
   wchar_t tomb[path_capacity];
-  const bool moved = make_tomb_name(tomb, directory) && MoveFileExW(directory, tomb, 0 /* never replace */);
-  CloseHandle(guard);
-  if (moved) remove_tree(tomb);
-  return moved;
+  if (!make_tomb_name(tomb, directory)) {
+    CloseHandle(guard);
+    return false;
+  }
+  return retire_tree(guard, tomb);
 }
 
 // "~new_<PID>_<TIME>" or "~old_<PID>_<TIME>_<N>" at suffix, the start it records in *stamp.
@@ -326,13 +329,16 @@ bool create_staging_directory() {
   return false;
 }
 
+// Every file is on the disk before the record that vouches for it, and the record before
+// the rename that publishes the tree.
 bool write_staged_marker() {
   end_tree_marker(staged_record);
   DWORD written = 0;
-  const bool complete = !staged_record.failed && staged_record.size <= tree_marker_max_size &&
+  const bool files_flushed = finish_staged_flushes();
+  const bool complete = files_flushed && !staged_record.failed && staged_record.size <= tree_marker_max_size &&
                         WriteFile(staged_marker, staged_record.data, static_cast<DWORD>(staged_record.size), &written,
                                   nullptr /* not overlapped */) &&
-                        written == staged_record.size;
+                        written == staged_record.size && FlushFileBuffers(staged_marker);
   // Closed before the rename: Windows does not rename a directory with an open file in it.
   CloseHandle(staged_marker);
   staged_marker = INVALID_HANDLE_VALUE;
@@ -352,25 +358,6 @@ bool move_staging_into_place() {
   return false;
 }
 
-// The temporary tree's own directory, made right before its first file with the
-// descriptor given at creation, so that it never exists unprotected. Anything already there
-// under its name (a directory, a file, a link; made by someone who guessed the PID and the
-// coarse start time) ends the start: nothing is written into it and, as this start did not
-// create it, the clean-up never removes it. The levels above are the user's own folders,
-// made as before when missing.
-void create_temporary_tree() {
-  LauncherState& state = launcher_state;
-  SECURITY_ATTRIBUTES* security = tree_security(TreeKind::temporary);
-  if (security == nullptr || !prepare_unpack_folder(state.target_directory, TreeKind::temporary) ||
-      !CreateDirectoryW(state.target_directory, security)) {
-    exit_with_open_error(state.target_directory);
-  }
-  state.tree_created.store(1);
-  // Without a guard the tree is still judged by its PID and TIME; the start goes on.
-  const HANDLE guard = open_plain_directory(state.target_directory, holder_access, guard_share);
-  if (guard != INVALID_HANDLE_VALUE) state.tree_guard.store(guard);
-}
-
 }  // namespace
 
 UnpackTree unpack_tree_for(ParentPlace place) {
@@ -381,6 +368,7 @@ UnpackTree unpack_tree_for(ParentPlace place) {
   } else {
     // The staging directory exists already, made with this descriptor.
     tree.security = tree_security(TreeKind::cached);
+    tree.finish_file = flush_staged_file;
   }
   return tree;
 }

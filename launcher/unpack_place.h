@@ -24,9 +24,11 @@ bool choose_parent_place(ParentPlace* place);
 bool choose_child_place();
 
 // How the entry loop makes the tree of a place that is unpacked (temporary or staging): a
-// temporary tree's directory is created right before the first file, fresh and protected
-// (anything already there ends the start with the open-failure line naming it); every
-// directory and file below gets the place's descriptor (launcher/tree_security).
+// temporary tree's directory is created right before the first file, fresh and protected,
+// in one call whose handle guards it until the clean-up (anything already there ends the
+// start with the open-failure line naming it, as does an elevated start on a volume without
+// access lists); every directory and file below gets the place's descriptor
+// (launcher/tree_security).
 UnpackTree unpack_tree_for(ParentPlace place);
 
 // Hears every entry while the parent unpacks into the staging directory.

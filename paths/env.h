@@ -18,3 +18,5 @@ constexpr const char env_cache_dir[] = "TAVRIN_ONEFILE_CACHE_DIR";
 // The folder of every start's tree, temporary and cached alike, over what the exe was
 // packed with: what an administrator sets once where programs may not run from %TEMP%.
 constexpr const char env_unpack_root[] = "TAVRIN_UNPACK_ROOT";
+// The mark a waiting parent gives its own child (launcher/role).
+constexpr const char env_child_mark[] = "TAVRIN_ONEFILE_CHILD_MARK";

@@ -94,7 +94,8 @@ void build_entry_path(const wchar_t* target_directory) {
 // is written; an existing file is replaced. security is handed on explicitly rather than
 // left to inheritance, so that the file carries it on every system (wine does not apply
 // inherited entries).
-void write_entry_file(PayloadReader& reader, uint64_t size, SECURITY_ATTRIBUTES* security) {
+void write_entry_file(PayloadReader& reader, uint64_t size, const UnpackTree& tree) {
+  SECURITY_ATTRIBUTES* security = tree.security;
   HANDLE file = CreateFileW(entry_path, GENERIC_WRITE, FILE_SHARE_WRITE, security, CREATE_ALWAYS,
                             0 /* flags and attributes */, nullptr /* template */);
   if (file == INVALID_HANDLE_VALUE) exit_with_open_error(entry_path);
@@ -109,7 +110,11 @@ void write_entry_file(PayloadReader& reader, uint64_t size, SECURITY_ATTRIBUTES*
     }
     remaining -= piece;
   }
-  CloseHandle(file);
+  if (tree.finish_file != nullptr) {
+    tree.finish_file(file);
+  } else {
+    CloseHandle(file);
+  }
 }
 
 }  // namespace
@@ -184,6 +189,6 @@ void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wcha
       root_created = true;
     }
     ensure_parent_directory(entry_path, tree.security);
-    write_entry_file(reader, size, tree.security);
+    write_entry_file(reader, size, tree);
   }
 }

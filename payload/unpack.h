@@ -35,6 +35,9 @@ struct UnpackTree {
   // Given to every directory and file the loop creates below the target directory; null:
   // the system's default for each.
   SECURITY_ATTRIBUTES* security = nullptr;
+  // Given each file once all its bytes are written, to flush and close; null: closed at
+  // once.
+  void (*finish_file)(HANDLE file) = nullptr;
 };
 
 void unpack_entries(PayloadReader& reader, const wchar_t* target_directory, wchar_t* main_library_path,

@@ -124,6 +124,19 @@ TEST_F(ChildLaunch, ChildIsInItsJobFromItsCreation) {
   EXPECT_EQ(created_in_job, child_job_attribute() != nullptr);
 }
 
+// Kill on close; what the application starts leaves the job silently, and also when it asks
+// to with CREATE_BREAKAWAY_FROM_JOB, which Windows refuses in a job without
+// JOB_OBJECT_LIMIT_BREAKAWAY_OK. Wine lets such a process leave either way (e2e_roles_test
+// starts one) and reads back no limits at all, so this read-back shows them on Windows only.
+TEST(ChildJob, JobEndsItsProcessesOnCloseAndLetsThemLeave) {
+  DWORD flags = 0;
+  ASSERT_TRUE(read_child_job_limits(&flags));
+  if (flags == 0) GTEST_SKIP() << "the system keeps no limits to read back (wine 8)";
+  EXPECT_NE(flags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE, 0u);
+  EXPECT_NE(flags & JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK, 0u);
+  EXPECT_NE(flags & JOB_OBJECT_LIMIT_BREAKAWAY_OK, 0u);
+}
+
 // A parent inside a job that holds its child: Windows 8 and later nest the parent's own job
 // in it; wine 8 and older Windows cannot, and the child must then run as it did before
 // parents had a job.

@@ -111,6 +111,47 @@ TEST_F(RoleDecision, InheritedCacheFolderIsDroppedByAParentAndKeptByAChild) {
   EXPECT_NE(copy.out.find("cache D:\\elsewhere\r\n"), std::string::npos) << copy.out;
 }
 
+// Security software commonly strips the rights for reading another process's memory. The
+// real child then reads its creator's image path with limited rights; when even those are
+// refused it ends with a report rather than become a parent that starts a child of its own.
+TEST_F(RoleDecision, CreatorThatRefusesFullRightsIsCheckedWithLimitedOnesOrEndsTheStart) {
+  RunOptions options;
+  options.set_variables = {{L"TAVRIN_PROBE_REFUSE_OPEN", L"first"}, {L"TAVRIN_ONEFILE_START", L"5"}};
+  const ProcessResult limited = run_probe(L"decide_role_in_copy", {}, options);
+  EXPECT_EQ(limited.exit_code, 0u) << limited.err;
+  EXPECT_EQ(limited.out.compare(0, 12, "role child\r\n"), 0) << limited.out;
+
+  options.set_variables = {{L"TAVRIN_PROBE_REFUSE_OPEN", L"all"}, {L"TAVRIN_ONEFILE_START", L"5"}};
+  const ProcessResult refused = run_probe(L"decide_role_in_copy", {}, options);
+  EXPECT_EQ(refused.exit_code, 2u) << refused.out;
+  EXPECT_EQ(refused.out.find("role "), std::string::npos) << refused.out;
+  EXPECT_NE(refused.err.find("Error, couldn't check the launching process. ([Error 5]"), std::string::npos)
+      << refused.err;
+
+  // A process that did not create the probe and refuses every open names no parent.
+  RunningProcess other(sibling_path(L"tavrin_probe.exe"));
+  ASSERT_TRUE(other.started());
+  options.set_variables = {{L"TAVRIN_PROBE_REFUSE_OPEN", L"all"}, {L"TAVRIN_ONEFILE_PARENT", other.id()},
+                           {L"TAVRIN_ONEFILE_START", L"5"}};
+  const ProcessResult foreign = run_probe(L"decide_role", {}, options);
+  EXPECT_EQ(foreign.exit_code, 0u) << foreign.err;
+  EXPECT_EQ(foreign.out.compare(0, 13, "role parent\r\n"), 0) << foreign.out;
+}
+
+// Only a waiting parent's own child carries its mark: a copy without it (one that an
+// application run in the launcher's process starts) takes a start of its own, and no
+// event another program plants can turn a real child into a parent.
+TEST_F(RoleDecision, ChildRoleNeedsTheParentsMarkAndNoPlantedEventRefusesIt) {
+  RunOptions options;
+  options.set_variables = {{L"TAVRIN_ONEFILE_START", L"5"}, {L"TAVRIN_ONEFILE_CHILD_MARK", L"0123456789abcdef0123456789abcdef"}};
+  const ProcessResult unmarked = run_probe(L"decide_role_in_copy", {L"unmarked"}, options);
+  EXPECT_EQ(unmarked.exit_code, 0u) << unmarked.err;
+  EXPECT_EQ(unmarked.out.compare(0, 13, "role parent\r\n"), 0) << unmarked.out;
+  const ProcessResult planted = run_probe(L"decide_role_in_copy", {L"planted"}, options);
+  EXPECT_EQ(planted.exit_code, 0u) << planted.err;
+  EXPECT_EQ(planted.out.compare(0, 12, "role child\r\n"), 0) << planted.out;
+}
+
 TEST_F(RoleDecision, MalformedParentResetsBothVariables) {
   for (const wchar_t* value : {L"0", L"12a", L"4294967296", L"99999999999999999999", L"abc", L"-1", L" ", L"0x10"}) {
     expect_reset_parent(value);

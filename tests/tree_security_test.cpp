@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/files.h"
+#include "support/process.h"
 #include "support/security.h"
 
 namespace {
@@ -72,6 +73,31 @@ TEST(TreeSecurity, DescriptorOfThisProcessNamesItsUserAndLabelsAtHighIntegrity) 
   EXPECT_EQ(descriptor_text(cached->lpSecurityDescriptor, DACL_SECURITY_INFORMATION), access);
   EXPECT_TRUE(label_entries(cached->lpSecurityDescriptor).empty()) << "a cached tree has no label";
   EXPECT_EQ(tree_security(TreeKind::temporary), temporary) << "built once";
+}
+
+// The directory is created in the call that yields its guard: the start holds it from the
+// first moment, and no open that could rename it is let in. On a volume that keeps no
+// access lists (FAT and exFAT, which wine cannot show: its volumes report them), an
+// elevated start, whose tree carries the label, ends naming the folder and holds nothing.
+TEST(TreeSecurity, TemporaryTreeIsHeldFromItsCreationAndRefusedWithoutAccessLists) {
+  const std::wstring folder = make_temp_directory(L"tavrin_guarded");
+  ASSERT_FALSE(folder.empty());
+  const std::wstring target = folder + L"\\onefile_1_2";
+  const ProcessResult held = run_probe(L"create_temporary_tree", {target});
+  EXPECT_EQ(held.exit_code, 0u) << held.err;
+  EXPECT_EQ(held.out, "guard 1 created 1 rename-open error 32\r\n");
+  EXPECT_TRUE(directory_exists(target));
+
+  const std::wstring fat_target = folder + L"\\onefile_3_4";
+  const ProcessResult fat = run_probe(L"create_temporary_tree", {fat_target, L"fat"});
+  if (own_integrity_rid() >= SECURITY_MANDATORY_HIGH_RID) {
+    EXPECT_EQ(fat.exit_code, 2u) << fat.out;
+    EXPECT_NE(fat.err.find("Error, failed to open '" + narrow(fat_target) + "' for writing."), std::string::npos)
+        << fat.err;
+  } else {
+    EXPECT_EQ(fat.exit_code, 0u) << fat.err;
+  }
+  remove_tree(folder);
 }
 
 }  // namespace

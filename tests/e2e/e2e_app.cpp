@@ -173,6 +173,28 @@ void start_helper_and_wait() {
   wait_for_go();
 }
 
+// Starts the command line in E2E_HELPER outside every job, as updaters and browsers ask
+// for it, and reports the creation's error (0 when the process started).
+void start_breaking_away() {
+  static wchar_t command_line[value_capacity];
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  DWORD error = ERROR_INVALID_PARAMETER;
+  if (read_variable(L"E2E_HELPER", command_line) != nullptr) {
+    error = CreateProcessW(nullptr, command_line, nullptr, nullptr, FALSE, CREATE_BREAKAWAY_FROM_JOB | CREATE_NO_WINDOW,
+                           nullptr, nullptr, &startup, &process)
+                ? 0
+                : GetLastError();
+  }
+  if (error == 0) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  snprintf(line, line_capacity, "breakaway %lu\n", error);
+  print_line(line);
+}
+
 // Reports standard input, then writes E2E_LINES numbered lines alternately to standard
 // output and standard error.
 void echo_input() {
@@ -217,5 +239,6 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
   if (chosen != nullptr && wcscmp(chosen, L"echo") == 0) echo_input();
   if (chosen != nullptr && wcscmp(chosen, L"relaunch") == 0) relaunch(argv);
   if (chosen != nullptr && wcscmp(chosen, L"helper") == 0) start_helper_and_wait();
+  if (chosen != nullptr && wcscmp(chosen, L"breakaway") == 0) start_breaking_away();
   return result;
 }

@@ -234,6 +234,9 @@ std::map<std::wstring, std::string> tree_contents(const std::wstring& root) {
   return contents;
 }
 
+constexpr int sweep_poll_limit = 200;
+constexpr DWORD sweep_poll_ms = 50;
+
 // One start's sweep of one TEMP: trees whose start is provably over go (the PID of no
 // process; a live PID whose process began after the recorded time); a running launcher's
 // tree, a young tree, a link named like a tree (and what it points at) and a name that only
@@ -269,7 +272,20 @@ TEST_F(Links, StartRemovesOnlyTreesWhoseStartIsOver) {
   std::map<std::wstring, std::map<std::wstring, std::string>> kept;
   for (const std::wstring& tree : expected) kept[tree] = tree_contents(temp + tree);
 
-  ASSERT_EQ(launch(workspace_, exe_, {}).exit_code, 0u);
+  // The judged start's application runs until the sweep is seen to be over (its own tree
+  // beside the expected ones): a run that ends sooner cuts its sweep short.
+  EventPair judged_events;
+  LaunchOptions judged_options;
+  judged_options.set_variables = {{L"E2E_ACTION", L"wait"}};
+  judged_events.add_to(&judged_options);
+  Launch judged;
+  ASSERT_TRUE(judged.start(workspace_, exe_, quote_argument(exe_), {}, judged_options)) << judged.start_failure();
+  ASSERT_TRUE(judged_events.wait_ready());
+  for (int poll = 0; poll < sweep_poll_limit && temp_entries(workspace_).size() != expected.size() + 1; ++poll) {
+    Sleep(sweep_poll_ms);
+  }
+  judged_events.release();
+  ASSERT_EQ(judged.wait().exit_code, 0u);
   EXPECT_EQ(temp_entries(workspace_), expected);
   for (const auto& [tree, contents] : kept) EXPECT_TRUE(tree_contents(temp + tree) == contents) << narrow(tree);
   EXPECT_TRUE(snapshot() == sentinel_) << describe(snapshot());

@@ -202,6 +202,19 @@ TEST_F(Roles, ChildEndsWithAParentEndedFromOutsideAndWhatTheAppStartedRunsOn) {
   run.wait();
 }
 
+// Updaters and browsers start their helpers with CREATE_BREAKAWAY_FROM_JOB, which Windows
+// refuses unless the job allows breaking away explicitly. Wine lets the process leave
+// either way: the job's limits are read back where the job is made (child_test).
+TEST_F(Roles, AppMayStartAProcessThatAsksToLeaveTheJob) {
+  const std::wstring helper = sibling_path(L"e2e_other.exe");
+  LaunchOptions options;
+  // No event of that name: the program ends at once.
+  options.set_variables = {{L"E2E_ACTION", L"breakaway"}, {L"E2E_HELPER", quote_argument(helper) + L" no-such-event"}};
+  const ProcessResult result = launch(workspace_, exe_, {}, options);
+  EXPECT_EQ(result.exit_code, 0u) << printable(result.err);
+  EXPECT_NE(result.out.find("breakaway 0\n"), std::string::npos) << printable(result.out);
+}
+
 TEST_F(Roles, TwoIndependentStartsUseTwoDirectories) {
   EventPair first_events, second_events;
   Launch runs[2];

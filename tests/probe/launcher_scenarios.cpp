@@ -61,6 +61,19 @@ void prepare_parent(const wchar_t* target_directory) {
   launcher_state.tree_created.store(1);
 }
 
+// Security software's refusal: the first open of another process (TAVRIN_PROBE_REFUSE_OPEN
+// "first"), or every one ("all"), fails with access denied.
+std::atomic<int> refused_opens{0};
+HANDLE refusing_opener(DWORD access, DWORD process_id) {
+  wchar_t mode[8] = {};
+  GetEnvironmentVariableW(L"TAVRIN_PROBE_REFUSE_OPEN", mode, 8);
+  if (wcscmp(mode, L"all") == 0 || (wcscmp(mode, L"first") == 0 && refused_opens.fetch_add(1) == 0)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return OpenProcess(access, FALSE, process_id);
+}
+
 }  // namespace
 
 // argv: path [capacity]. Prints the normalised path; ends the process as normalize_path does.
@@ -75,6 +88,7 @@ PROBE_SCENARIO(normalize_path) {
 
 // Prints the role and the two variables it may change.
 PROBE_SCENARIO(decide_role) {
+  set_parent_opener(refusing_opener);
   const Role role = decide_role();
   wchar_t* parent = env_get(env_parent);
   wchar_t* start = env_get(env_start);
@@ -85,11 +99,19 @@ PROBE_SCENARIO(decide_role) {
   return 0;
 }
 
-// The road of a real child: names itself in TAVRIN_ONEFILE_PARENT, starts its own
-// executable with the decide_role scenario (its output on the same handles) and returns
-// the copy's exit code.
+// The road of a real child: names itself in TAVRIN_ONEFILE_PARENT, gives its mark, starts
+// its own executable with the decide_role scenario (its output on the same handles) and
+// returns the copy's exit code. argv[0] "unmarked": no mark, as a start that runs the
+// application in its own process; "planted": another program has made the event that once
+// marked such a start by its process ID.
 PROBE_SCENARIO(decide_role_in_copy) {
   env_set(env_parent, std::to_wstring(GetCurrentProcessId()).c_str());
+  const std::wstring variant = argc > 0 ? argv[0] : L"";
+  if (variant != L"unmarked") publish_child_mark();
+  if (variant == L"planted") {
+    const std::wstring planted = L"Local\\tavrin-onefile-in-process-" + std::to_wstring(GetCurrentProcessId());
+    CreateEventW(nullptr, TRUE, FALSE, planted.c_str());
+  }
   static wchar_t own[probe_path_capacity];
   GetModuleFileNameW(nullptr, own, probe_path_capacity);
   std::wstring line = L"\"" + std::wstring(own) + L"\" decide_role";

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "launcher/state.h"
+#include "launcher/temporary_tree.h"
+#include "launcher/unpack_place.h"
 #include "payload/format.h"
 #include "payload/reader.h"
 #include "payload/unpack.h"
@@ -29,7 +32,29 @@ void unpack_payload(const std::string& payload, const wchar_t* target, UnpackMod
   printf("main [%ls]\n", main_library_path);
 }
 
+// A volume such as FAT or exFAT: no access lists are kept.
+bool volume_without_access_lists(HANDLE, DWORD* flags) {
+  *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+  return true;
+}
+
 }  // namespace
+
+// argv: target directory, optionally "fat" (its volume keeps no access lists). Creates the
+// temporary tree's directory as the entry loop does, then prints whether the start holds a
+// guard and whether another open that would let the directory be renamed is refused.
+PROBE_SCENARIO(create_temporary_tree) {
+  if (argc < 1) return 100;
+  if (argc > 1 && wcscmp(argv[1], L"fat") == 0) set_volume_flags_query(volume_without_access_lists);
+  wcscpy(launcher_state.target_directory, argv[0]);
+  unpack_tree_for(ParentPlace::temporary).create_root();
+  const HANDLE rename_open = CreateFileW(argv[0], DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const DWORD error = rename_open == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  printf("guard %d created %d rename-open error %lu\n", launcher_state.tree_guard.load() != nullptr ? 1 : 0,
+         launcher_state.tree_created.load(), error);
+  return 0;
+}
 
 // argv: payload file, target directory, "parent" or "child", optionally "watch" to print
 // every directory call. Prints the recorded main library path once the loop returns.
