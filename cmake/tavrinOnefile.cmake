@@ -9,7 +9,7 @@
 #                      [COPYRIGHT <text>] [ORIGINAL_FILENAME <text>]
 #                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
 #                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
-#                      [UNPACK_TO temp|cache])
+#                      [UNPACK_TO temp|cache] [SUBSYSTEM console|windows])
 #
 # Adds the target <name> (built by default), which assembles the application's tree in
 # <binary dir>/<name>.tree (the contents of DIRECTORY, then FILES, then the MAIN library
@@ -21,7 +21,8 @@
 # any input changes: a target, a named file, a file inside DIRECTORY (found again at each
 # build) or an option. The target's property TAVRIN_ONEFILE_EXECUTABLE holds the path of
 # the exe, for example for install(PROGRAMS). UNPACK_TO cache makes later starts use the
-# tree that the first start unpacked below the user's local application data.
+# tree that the first start unpacked below the user's local application data. SUBSYSTEM
+# console makes a command-line tool: a prompt waits for it and it shares the console.
 include_guard(GLOBAL)
 
 function(tavrin_add_onefile name)
@@ -38,7 +39,8 @@ function(tavrin_add_onefile name)
     ORIGINAL_FILENAME --original-filename
     EXECUTION_LEVEL --execution-level
     LEVEL --level
-    UNPACK_TO --unpack-to)
+    UNPACK_TO --unpack-to
+    SUBSYSTEM --subsystem)
   set(value_keywords MAIN DIRECTORY OUTPUT_NAME OUTPUT_DIRECTORY LAUNCHER VERSION)
   set(pass_keywords "")
   list(LENGTH pass_through pair_items)
