@@ -134,10 +134,10 @@ check "at a cmd prompt the console exe's output comes before the next prompt" \
   same_text "tool-output 5" "$(line_after prompt "Tool.exe print 5 1500")"
 tmux_ send-keys -t prompt "echo level=%ERRORLEVEL%" Enter
 check "%ERRORLEVEL% is the console exe's exit code" wait_for prompt "^level=5"
-# The windowed exe prints only after 3 s: a prompt right after its command line came back
+# The windowed exe prints only after 8 s: a prompt right after its command line came back
 # before it ended.
-tmux_ send-keys -t prompt "Windowed.exe print 6 3000" Enter
-windowed_next="$(line_after prompt "Windowed.exe print 6 3000")"
+tmux_ send-keys -t prompt "Windowed.exe print 6 8000" Enter
+windowed_next="$(line_after prompt "Windowed.exe print 6 8000")"
 check "the windowed exe gives the prompt back at once" \
   test "${windowed_next#"$prompt"}" != "$windowed_next" -a "${windowed_next#"$prompt"}" != "tool-output 6"
 tmux_ kill-session -t prompt
