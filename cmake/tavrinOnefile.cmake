@@ -10,6 +10,7 @@
 #                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
 #                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
 #                      [UNPACK_TO temp|cache|<folder spec>] [CACHE_ROOT <folder spec>]
+#                      [SUBSYSTEM console|windows]
 #                      [NO_RUNTIME_DEPENDENCIES] [RUNTIME_DEPENDENCY_DIRS <dir>...])
 #
 # Adds the target <name> (built by default), which assembles the application's tree in
@@ -25,7 +26,8 @@
 # tree that the first start unpacked below the user's local application data (or below
 # CACHE_ROOT); UNPACK_TO with a folder spec, such as "{PROGRAM_DIR}\\.files", puts each
 # start's temporary tree below that folder instead of %TEMP% (write a backslash as \\ in
-# CMake).
+# CMake). SUBSYSTEM console makes a command-line tool: a prompt waits for it and it
+# shares the console.
 #
 # The DLLs that the MAIN library and the LIBRARIES load at run time are packed too, with
 # no need to name them: those of imported and own targets they link ($<TARGET_RUNTIME_DLLS>),
@@ -109,7 +111,8 @@ function(tavrin_add_onefile name)
     EXECUTION_LEVEL --execution-level
     LEVEL --level
     UNPACK_TO --unpack-to
-    CACHE_ROOT --cache-root)
+    CACHE_ROOT --cache-root
+    SUBSYSTEM --subsystem)
   set(value_keywords MAIN DIRECTORY OUTPUT_NAME OUTPUT_DIRECTORY LAUNCHER VERSION)
   set(pass_keywords "")
   list(LENGTH pass_through pair_items)

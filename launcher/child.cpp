@@ -6,6 +6,7 @@
 #include "diag/messages.h"
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
+#include "launcher/console.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
@@ -16,7 +17,8 @@ namespace {
 
 constexpr DWORD exit_code_unreadable = 1;
 // Suspended, so that a child that could not be created inside its job joins it before it
-// runs a single instruction of its own.
+// runs a single instruction of its own. No console flag: the child inherits the parent's
+// console, if any (child_console_flags adds the one case that needs a flag).
 constexpr DWORD child_creation_flags = NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED;
 constexpr DWORD resume_failed = static_cast<DWORD>(-1);
 
@@ -70,17 +72,18 @@ bool create_process(wchar_t* line, DWORD flags, STARTUPINFOW* startup, PROCESS_I
 
 // A creation inside the job that fails, for whatever reason, is tried once more without it.
 bool create_child(wchar_t* line, PROCESS_INFORMATION* child) {
+  const DWORD flags = child_creation_flags | child_console_flags();
   STARTUPINFOEXW startup{};
   startup.StartupInfo = prepare_startup_information();
   startup.lpAttributeList = child_job_attribute();
   if (startup.lpAttributeList != nullptr) {
     startup.StartupInfo.cb = sizeof startup;
-    if (create_process(line, child_creation_flags | EXTENDED_STARTUPINFO_PRESENT, &startup.StartupInfo, child)) {
+    if (create_process(line, flags | EXTENDED_STARTUPINFO_PRESENT, &startup.StartupInfo, child)) {
       return true;
     }
   }
   startup.StartupInfo.cb = sizeof startup.StartupInfo;
-  if (!create_process(line, child_creation_flags, &startup.StartupInfo, child)) {
+  if (!create_process(line, flags, &startup.StartupInfo, child)) {
     const DWORD error = GetLastError();
     exit_with_system_error(message_launch_failed, error);
   }
@@ -113,6 +116,7 @@ DWORD launch_and_wait() {
   wchar_t* line = build_child_command_line();
   PROCESS_INFORMATION child{};
   const bool in_job = create_child(line, &child);
+  note_child_created();
   release_child(child, in_job);
   share_child_handle(child.hProcess);
   // On a thread of its own, which waits until the child has run a while (or ended), so

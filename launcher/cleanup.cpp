@@ -63,21 +63,6 @@ void clean_up() {
   ReleaseSRWLockExclusive(&removal_lock);
 }
 
-BOOL WINAPI console_event_handler(DWORD event_type) {
-  switch (event_type) {
-    case CTRL_C_EVENT:
-    case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
-      clean_up();
-      break;
-    default:
-      break;
-  }
-  return FALSE;
-}
-
 void set_cleanup_sleep(CleanupSleep sleep) {
   cleanup_sleep.store(sleep != nullptr ? sleep : system_sleep);
 }

@@ -1,5 +1,5 @@
-// Removal of the target directory, the grace period for a running child, and the console
-// control handler that runs both when the user interrupts the parent.
+// Removal of the target directory and the grace period for a running child, run at the
+// child's end and by the console handler (launcher/console) when the user interrupts the parent.
 #pragma once
 
 #include <windows.h>
@@ -17,9 +17,6 @@ constexpr UINT terminated_child_exit_code = 0xC000013A;  // STATUS_CONTROL_C_EXI
 // removed. Several threads may call it at once: the
 // child's handle goes to one of them, and the removals take turns.
 void clean_up();
-// Runs clean_up for Ctrl+C, Ctrl+Break, close, log-off and shutdown; always returns FALSE so
-// that the system's default processing follows.
-BOOL WINAPI console_event_handler(DWORD event_type);
 
 // Seams for tests: the pause between removal attempts and the child's grace period. The
 // launcher itself never calls them.

@@ -7,6 +7,7 @@
 #include "diag/messages.h"
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
+#include "launcher/console.h"
 #include "launcher/in_process.h"
 #include "launcher/role.h"
 #include "launcher/run.h"
@@ -85,7 +86,7 @@ int run_launcher() {
   // A first start keeps its two processes: it may have to remove a staging copy.
   const bool in_process = role == Role::parent && place == ParentPlace::cached;
   if (role == Role::parent && !in_process) {
-    if (!SetConsoleCtrlHandler(console_event_handler, TRUE)) exit_with_message(message_register_handler_failed);
+    if (!register_console_handler()) exit_with_message(message_register_handler_failed);
     // Without a console the handler never runs; the window hears of log-off and shutdown.
     start_session_end_watch();
   }
@@ -96,7 +97,7 @@ int run_launcher() {
     state.reader.open(compressed.data, compressed.size);
   }
   // From here a console event in the parent role removes the target directory (never a
-  // cached tree).
+  // cached tree); a console program's Ctrl+C and Ctrl+Break only until its child exists.
   trace_step("stream-opened");
   state.unpacking_started.store(1);
   if (role == Role::child) return run_child_role();

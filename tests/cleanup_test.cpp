@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "launcher/cleanup.h"
+#include "launcher/console.h"
 #include "launcher/remove_tree.h"
 #include "launcher/state.h"
 #include "paths/bounded.h"

@@ -440,6 +440,29 @@ TEST(AttachPayloadRefuses, StubsWithoutRoomOrWithASignature) {
   EXPECT_TRUE(attach_payload(fits, fits.data(), 3, &exe, &error)) << error;
 }
 
+// The console exe's own header change: the field, a checksum kept right only where there is
+// one (pefile checks the packed exe's in tests/e2e/console.sh), a signed image left alone.
+TEST(WriteSubsystem, SetsTheFieldKeepsANonZeroChecksumRightAndRefusesASignedImage) {
+  const size_t subsystem_field = optional_offset + 68;
+  Bytes unsummed = build_stub(StubShape{});
+  put16(&unsummed, subsystem_field, subsystem_windows);
+  Bytes summed = unsummed;
+  put32(&summed, checksum_field, 1);
+  std::string error;
+  for (Bytes* image : {&unsummed, &summed}) {
+    ASSERT_TRUE(write_subsystem(image, subsystem_console, &error)) << error;
+    uint16_t read = 0;
+    ASSERT_TRUE(read_subsystem(*image, &read, &error)) << error;
+    EXPECT_EQ(read, subsystem_console);
+  }
+  EXPECT_EQ(get32(unsummed, checksum_field), 0u);
+  EXPECT_EQ(get32(summed, checksum_field), compute_pe_checksum(summed.data(), summed.size(), checksum_field));
+  Bytes signed_image = summed;
+  put32(&signed_image, optional_offset + 112 + 4 * 8 + 4, 0x100);
+  EXPECT_FALSE(write_subsystem(&signed_image, subsystem_windows, &error));
+  EXPECT_EQ(get16(signed_image, subsystem_field), subsystem_console);
+}
+
 // A stub whose resource tree is damaged at one place, found by its offset in .rsrc.
 Bytes stub_with_tree_patch(size_t offset_in_tree, uint32_t value) {
   Bytes stub = build_stub(StubShape{0x8664, 0x20B, typical_leaves(), 0, ""});

@@ -3,6 +3,7 @@
 # kit into a temporary prefix, builds a copy of examples/hello against it with the kit's own
 # toolchain file, and checks the packed Hello.exe:
 #   - it runs under wine: greeting, the data file, the helper DLL's count, the exit code;
+#     so does its console twin hello-tool.exe (SUBSYSTEM console), a console program;
 #   - the packed tree holds the main library first, the helper DLL, DIRECTORY and FILES;
 #   - icon and version resource and manifest are the example's, read by icotool/wrestool
 #     and pefile;
@@ -57,8 +58,17 @@ exit code: 2 (0x00000002, as signed 2)"
 unsigned_output="$(run_exe "$exe" kit user)"
 check "Hello.exe's output and exit code" same_text "$expected_output" "$unsigned_output"
 
+# --- the same application packed with SUBSYSTEM console: a console program, read by objdump
+check "hello-tool.exe is a console program (SUBSYSTEM console), Hello.exe a windowed one" same_text \
+  $'Windows GUI\nWindows CUI' \
+  "$(for packed in "$exe" "$build/hello-tool.exe"; do
+       x86_64-w64-mingw32-objdump -p "$packed" | sed -n 's/^Subsystem.*(\(.*\))$/\1/p'
+     done)"
+check "hello-tool.exe's output and exit code" same_text "$expected_output" "$(run_exe "$build/hello-tool.exe" kit user)"
+
 # --- the cached place: two runs, one tree below the cache root in the local application data
-cache_product="$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local 2>/dev/null | head -n 1)/HelloCache/Hello"
+local_folders=("$WINEPREFIX"/drive_c/users/*/AppData/Local)
+cache_product="${local_folders[0]}/HelloCache/Hello"
 rm -rf "$cache_product"
 check "HelloCached.exe's first run" same_text "$expected_output" "$(run_exe "$build/HelloCached.exe" kit user)"
 check "HelloCached.exe's second run" same_text "$expected_output" "$(run_exe "$build/HelloCached.exe" kit user)"
@@ -69,7 +79,7 @@ rm -rf "$cache_product"
 listing="$("$prefix/bin/tavrin-pack" list "$exe" | cut -f1)"
 check "the packed tree: main library first, helper DLL, DIRECTORY and FILES" same_text \
   "hello.dll"$'\n'"$(printf '%s\n' NOTICE.txt 'texts\welcome.txt' words.dll)" \
-  "$(head -n 1 <<<"$listing")"$'\n'"$(sed -n '2,$p' <<<"$listing" | grep -v ' entries, ' | sort)"
+  "$(head -n 1 <<<"$listing")"$'\n'"$(sed -n '2,$p' <<<"$listing" | grep -v -e ' entries, ' -e '^subsystem: ' | sort)"
 
 # --- identity: the icon group is the example's icon, image for image
 mkdir -p "$work/icon-source" "$work/icon-exe"

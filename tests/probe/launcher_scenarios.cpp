@@ -11,6 +11,7 @@
 
 #include "launcher/child.h"
 #include "launcher/cleanup.h"
+#include "launcher/console.h"
 #include "launcher/role.h"
 #include "launcher/run.h"
 #include "launcher/state.h"

@@ -93,6 +93,7 @@ struct IdentityOptions {
   std::string product_version;
   std::string file_version;
   std::string execution_level;
+  std::string subsystem;
   std::vector<CLI::Option*> text_flags;
 };
 
@@ -116,6 +117,15 @@ void add_identity_options(CLI::App& app, IdentityOptions* options) {
                    "requests requireAdministrator)")
       ->type_name("")
       ->check(CLI::IsMember(std::vector<std::string>(std::begin(execution_levels), std::end(execution_levels))));
+  std::vector<std::string> subsystems;
+  for (const SubsystemName& subsystem : subsystem_names) subsystems.emplace_back(subsystem.name);
+  group
+      ->add_option("--subsystem", options->subsystem,
+                   "console: a command-line tool, which a prompt waits for and which shares its console "
+                   "with the application; windows: a program with windows of its own, which a prompt "
+                   "does not wait for (the kit's stub is windows)")
+      ->type_name("console|windows")
+      ->check(CLI::IsMember(subsystems));
 }
 
 void take_identity(const IdentityOptions& options, ExeRequest* request) {
@@ -132,6 +142,7 @@ void take_identity(const IdentityOptions& options, ExeRequest* request) {
     identity.file_version = quad;
   }
   identity.execution_level = options.execution_level;
+  identity.subsystem = options.subsystem;
 }
 
 }  // namespace
@@ -254,10 +265,11 @@ void print_usage(FILE* stream) {
       "  payload --main NAME -o OUT [--level N] [--checksum] [--threads N] DIR\n"
       "      Packs every regular file of DIR into a payload file, the main library first.\n"
       "  exe [--launcher STUB] (--main NAME DIR | --payload FILE) -o APP.exe [identity options]\n"
-      "      [--unpack-to temp|cache|FOLDER] [--cache-root FOLDER]\n"
+      "      [--unpack-to temp|cache|FOLDER] [--cache-root FOLDER] [--subsystem console|windows]\n"
       "      Writes the application's executable: a copy of the stub carrying the payload, with\n"
       "      the application's icon, version resource and execution level; cache: later starts\n"
-      "      use the tree the first start unpacked; FOLDER: a path spec for the trees' folder.\n"
+      "      use the tree the first start unpacked; FOLDER: a path spec for the trees' folder;\n"
+      "      console: a command-line tool.\n"
       "  list FILE\n"
       "      Checks a payload (a packed executable or a payload file) and lists its entries.\n"
       "  extract FILE DIR\n"

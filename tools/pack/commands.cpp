@@ -9,6 +9,7 @@
 
 #include "tools/pack/cli.h"
 #include "tools/pack/extract.h"
+#include "tools/pack/identity.h"
 #include "tools/pack/payload_list.h"
 #include "tools/pack/tree.h"
 
@@ -27,6 +28,16 @@ void print_listing(const std::vector<ListedEntry>& entries, size_t packed_size) 
   const double ratio = total == 0 ? 0.0 : percent_scale * static_cast<double>(packed_size) / total;
   printf("%zu entries, %llu bytes unpacked, %zu bytes packed (%.1f%%)\n", entries.size(),
          static_cast<unsigned long long>(total), packed_size, ratio);
+}
+
+// A packed executable also tells how it starts: as a console program or a windowed one. A
+// payload file is no image and has no such line.
+void print_subsystem(const std::vector<unsigned char>& input) {
+  uint16_t subsystem = 0;
+  std::string not_an_image;
+  if (read_subsystem(input, &subsystem, &not_an_image)) {
+    printf("subsystem: %s\n", describe_subsystem(subsystem).c_str());
+  }
 }
 
 // The payload that list and extract look at: the whole input file, and where the payload
@@ -75,6 +86,7 @@ int run_list_command(int argc, char** argv) {
                         pack_exit_failure);
   }
   print_listing(entries, payload.size);
+  print_subsystem(payload.bytes);
   return pack_exit_success;
 }
 

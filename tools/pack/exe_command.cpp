@@ -172,7 +172,8 @@ int run_exe_command(int argc, char** argv) {
     set_place_resources(place, items);
     return apply_identity(identity, items, fault) && (!cached || check_cache_runs_as_invoker(*items, fault));
   };
-  if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, edit)) {
+  if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, edit) ||
+      !apply_subsystem(identity, &exe, &error)) {
     return report_error("launcher stub '" + describe_path(request.launcher) + "': " + error, pack_exit_failure);
   }
   if (!write_file_replacing(request.request.output, exe, &error)) return report_error(error, pack_exit_failure);

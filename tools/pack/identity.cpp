@@ -6,6 +6,8 @@
 #include <functional>
 
 const char* const execution_levels[execution_level_count] = {"asInvoker", "highestAvailable", "requireAdministrator"};
+const SubsystemName subsystem_names[subsystem_name_count] = {{"console", subsystem_console},
+                                                             {"windows", subsystem_windows}};
 
 namespace {
 
@@ -284,6 +286,22 @@ bool apply_identity(const AppIdentity& identity, std::vector<ResourceItem>* item
   return true;
 }
 
+std::string describe_subsystem(uint16_t value) {
+  for (const SubsystemName& subsystem : subsystem_names) {
+    if (subsystem.value == value) return subsystem.name;
+  }
+  return "other (" + std::to_string(value) + ")";
+}
+
+bool apply_subsystem(const AppIdentity& identity, Bytes* exe, std::string* error) {
+  if (identity.subsystem.empty()) return true;
+  for (const SubsystemName& subsystem : subsystem_names) {
+    if (identity.subsystem == subsystem.name) return write_subsystem(exe, subsystem.value, error);
+  }
+  return fail(error, "unknown subsystem '" + identity.subsystem + "'");
+}
+
 bool is_default_identity(const AppIdentity& identity) {
-  return identity.icon.empty() && !has_version_change(identity) && identity.execution_level.empty();
+  return identity.icon.empty() && !has_version_change(identity) && identity.execution_level.empty() &&
+         identity.subsystem.empty();
 }

@@ -19,6 +19,14 @@ constexpr uint16_t application_manifest_id = 1;
 constexpr size_t execution_level_count = 3;
 extern const char* const execution_levels[execution_level_count];
 
+// The values of --subsystem, each with the Subsystem field it writes.
+struct SubsystemName {
+  const char* name;
+  uint16_t value;
+};
+constexpr size_t subsystem_name_count = 2;
+extern const SubsystemName subsystem_names[subsystem_name_count];
+
 struct AppIdentity {
   std::vector<IconImage> icon;  // empty: the stub's icon group stays
   std::optional<std::string> product_name;  // UTF-8, as the command line gives it
@@ -29,6 +37,7 @@ struct AppIdentity {
   std::optional<std::string> copyright;
   std::optional<std::string> original_filename;
   std::string execution_level;  // empty: the stub's manifest stays
+  std::string subsystem;        // one of subsystem_names; empty: the stub's subsystem stays
 };
 
 // "A.B.C.D", four decimal numbers of 0 to 65535 and nothing else.
@@ -51,6 +60,12 @@ bool read_execution_level(const Bytes& manifest, std::string* level, std::string
 
 // Applies every part of identity that is set to the stub's resources.
 bool apply_identity(const AppIdentity& identity, std::vector<ResourceItem>* items, std::string* error);
+
+// The name of a Subsystem field's value: "console", "windows", or "other (N)".
+std::string describe_subsystem(uint16_t value);
+
+// Sets the Subsystem field of the packed image when identity names one.
+bool apply_subsystem(const AppIdentity& identity, Bytes* exe, std::string* error);
 
 // True when identity changes nothing.
 bool is_default_identity(const AppIdentity& identity);

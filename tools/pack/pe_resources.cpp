@@ -26,6 +26,7 @@ constexpr size_t optional_file_alignment_field = 36;
 constexpr size_t optional_image_size_field = 56;
 constexpr size_t optional_headers_size_field = 60;
 constexpr size_t optional_checksum_field = 64;
+constexpr size_t optional_subsystem_field = 68;
 constexpr size_t optional_directory_count_field = 108;
 constexpr size_t optional_directories_field = 112;
 constexpr size_t data_directory_size = 8;
@@ -369,6 +370,28 @@ bool find_checksum_offset(const Bytes& image, size_t* offset, std::string* error
   PeLayout layout;
   if (!parse_file_headers(image, &layout, error)) return false;
   *offset = layout.optional_offset + optional_checksum_field;
+  return true;
+}
+
+bool read_subsystem(const Bytes& image, uint16_t* subsystem, std::string* error) {
+  PeLayout layout;
+  if (!parse_file_headers(image, &layout, error)) return false;
+  *subsystem = load_u16(image.data() + layout.optional_offset + optional_subsystem_field);
+  return true;
+}
+
+bool write_subsystem(Bytes* image, uint16_t subsystem, std::string* error) {
+  PeLayout layout;
+  if (!parse_file_headers(*image, &layout, error) || !parse_optional_header(*image, &layout, error)) return false;
+  // The signature covers the header too.
+  if (layout.has_certificate) return fail(error, "the image is signed; a changed header would break its signature");
+  store_u16(image->data() + layout.optional_offset + optional_subsystem_field, subsystem);
+  // A zero checksum means none was computed, which the loader accepts for an exe; any
+  // other value is one the file must still match.
+  const size_t checksum_offset = layout.optional_offset + optional_checksum_field;
+  if (load_u32(image->data() + checksum_offset) != 0) {
+    store_u32(image->data() + checksum_offset, compute_pe_checksum(image->data(), image->size(), checksum_offset));
+  }
   return true;
 }
 

@@ -75,3 +75,15 @@ uint32_t compute_pe_checksum(const unsigned char* data, size_t size, size_t chec
 
 // Where the checksum field of a PE image lives; false when image is not a PE32+ file.
 bool find_checksum_offset(const Bytes& image, size_t* offset, std::string* error);
+
+// The optional header's Subsystem field: what the loader prepares for the process. A
+// console program gets its creator's console (or a new one); a windowed program gets none.
+constexpr uint16_t subsystem_windows = 2;  // IMAGE_SUBSYSTEM_WINDOWS_GUI
+constexpr uint16_t subsystem_console = 3;  // IMAGE_SUBSYSTEM_WINDOWS_CUI
+
+// The Subsystem field of a PE32+ image; false with *error when image is not one.
+bool read_subsystem(const Bytes& image, uint16_t* subsystem, std::string* error);
+
+// Sets the Subsystem field in place; a non-zero checksum is computed afresh so that it
+// stays right, a zero one stays zero. A signed image is refused.
+bool write_subsystem(Bytes* image, uint16_t subsystem, std::string* error);
