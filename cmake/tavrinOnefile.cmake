@@ -9,7 +9,7 @@
 #                      [COPYRIGHT <text>] [ORIGINAL_FILENAME <text>]
 #                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
 #                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
-#                      [UNPACK_TO temp|cache])
+#                      [UNPACK_TO temp|cache] [PROGRESS_WINDOW])
 #
 # Adds the target <name> (built by default), which assembles the application's tree in
 # <binary dir>/<name>.tree (the contents of DIRECTORY, then FILES, then the MAIN library
@@ -22,6 +22,8 @@
 # build) or an option. The target's property TAVRIN_ONEFILE_EXECUTABLE holds the path of
 # the exe, for example for install(PROGRAMS). UNPACK_TO cache makes later starts use the
 # tree that the first start unpacked below the user's local application data.
+# PROGRESS_WINDOW makes a start that is still unpacking after 0.4 s show its progress until
+# the application's first window.
 include_guard(GLOBAL)
 
 function(tavrin_add_onefile name)
@@ -47,7 +49,7 @@ function(tavrin_add_onefile name)
     list(GET pass_through ${index} keyword)
     list(APPEND pass_keywords ${keyword})
   endforeach()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM" "${value_keywords};${pass_keywords}"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM;PROGRESS_WINDOW" "${value_keywords};${pass_keywords}"
                         "LIBRARIES;FILES")
   set(context "tavrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -109,6 +111,9 @@ function(tavrin_add_onefile name)
   endforeach()
   if(arg_CHECKSUM)
     list(APPEND pack_options --checksum)
+  endif()
+  if(arg_PROGRESS_WINDOW)
+    list(APPEND pack_options --progress-window)
   endif()
 
   # The tree is made afresh each time, so that a file dropped from the inputs does not

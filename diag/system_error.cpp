@@ -7,6 +7,7 @@
 #include "diag/messages.h"
 
 void exit_with_system_error(const char* text, uint32_t code) {
+  announce_failure();
   char* description = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,

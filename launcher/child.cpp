@@ -6,6 +6,7 @@
 #include "diag/messages.h"
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
+#include "launcher/progress_window.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
@@ -114,6 +115,7 @@ DWORD launch_and_wait() {
   PROCESS_INFORMATION child{};
   const bool in_job = create_child(line, &child);
   release_child(child, in_job);
+  hand_child_to_progress_window(child.hProcess);
   share_child_handle(child.hProcess);
   // The application starts first: the sweep waits until the child has run a while (or
   // ended), so that it does not compete with the child's own start.

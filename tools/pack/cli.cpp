@@ -184,6 +184,9 @@ LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
                  "kept, so that later starts skip unpacking")
       ->type_name("temp|cache")
       ->check(CLI::IsMember({"temp", "cache"}));
+  app.add_flag("--progress-window", request->progress_window,
+               "a start still unpacking 0.4 s after it began shows a window with its progress until the "
+               "application's first window (at most 10 s after the application started)");
   const LineOutcome outcome = parse_line(app, argc, argv);
   if (outcome != LineOutcome::run) return outcome;
   if (payload.empty() && (pack.main.empty() || pack.directory.empty())) {
@@ -229,12 +232,14 @@ void print_usage(FILE* stream) {
       "  payload --main NAME -o OUT [--level N] [--checksum] [--threads N] DIR\n"
       "      Packs every regular file of DIR into a payload file, the main library first.\n"
       "  exe [--launcher STUB] (--main NAME DIR | --payload FILE) -o APP.exe [identity options]\n"
-      "      [--unpack-to temp|cache]\n"
+      "      [--unpack-to temp|cache] [--progress-window]\n"
       "      Writes the application's executable: a copy of the stub carrying the payload, with\n"
       "      the application's icon, version resource and execution level; cache: later starts\n"
-      "      use the tree the first start unpacked.\n"
+      "      use the tree the first start unpacked; --progress-window: a slow start shows its\n"
+      "      progress.\n"
       "  list FILE\n"
-      "      Checks a payload (a packed executable or a payload file) and lists its entries.\n"
+      "      Checks a payload (a packed executable or a payload file) and lists its entries\n"
+      "      (and an executable's launcher options).\n"
       "  extract FILE DIR\n"
       "      Writes the files of a payload below DIR.\n"
       "tavrin-pack COMMAND --help shows a command's options; tavrin-pack --version its version.\n",

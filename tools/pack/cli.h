@@ -29,6 +29,7 @@ struct ExeRequest {
   PackRequest request;             // the directory form; request.output is the exe
   AppIdentity identity;            // every identity option; its icon images come from icon
   UnpackPlace place = UnpackPlace::temp;  // --unpack-to
+  bool progress_window = false;           // --progress-window
 };
 
 // list FILE and extract FILE DIR.

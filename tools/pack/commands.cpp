@@ -9,6 +9,7 @@
 
 #include "tools/pack/cli.h"
 #include "tools/pack/extract.h"
+#include "tools/pack/launcher_options.h"
 #include "tools/pack/payload_list.h"
 #include "tools/pack/tree.h"
 
@@ -75,6 +76,10 @@ int run_list_command(int argc, char** argv) {
                         pack_exit_failure);
   }
   print_listing(entries, payload.size);
+  // A payload file carries no options; an executable says which it has.
+  if (payload.data != payload.bytes.data()) {
+    printf("launcher options: %s\n", describe_options(read_exe_options(payload.bytes)).c_str());
+  }
   return pack_exit_success;
 }
 
