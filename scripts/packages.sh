@@ -18,6 +18,9 @@ tavrin_packages=(
   libxxhash-dev
   # the console tests type at an interactive prompt
   tmux
+  # the README's screenshot of the progress window (scripts/screenshot.sh): a virtual X
+  # display, its window list and its capture
+  xvfb x11-utils x11-apps
 )
 
 as_root() {
