@@ -77,7 +77,7 @@ TEST(LauncherOptions, ExeOptionIsStoredListedAndDroppedOnRepack) {
   const std::string repacked = read_file(plain);
   EXPECT_EQ(read_exe_options(Bytes(repacked.begin(), repacked.end())), 0u);
   ASSERT_EQ(run(run_list_command, {"list", plain}, &listing), 0);
-  EXPECT_NE(listing.find("launcher options: none\n"), std::string::npos) << listing;
+  EXPECT_EQ(listing.find("launcher options"), std::string::npos) << listing;
   fs::remove_all(scratch);
 }
 

@@ -76,10 +76,9 @@ int run_list_command(int argc, char** argv) {
                         pack_exit_failure);
   }
   print_listing(entries, payload.size);
-  // A payload file carries no options; an executable says which it has.
-  if (payload.data != payload.bytes.data()) {
-    printf("launcher options: %s\n", describe_options(read_exe_options(payload.bytes)).c_str());
-  }
+  // An executable packed with options names them; without any the listing is as it was.
+  const uint32_t options = payload.data != payload.bytes.data() ? read_exe_options(payload.bytes) : 0;
+  if (options != 0) printf("launcher options: %s\n", describe_options(options).c_str());
   return pack_exit_success;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/pack/launcher_options.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "payload/container.h"
 #include "payload/format.h"
@@ -38,5 +39,12 @@ uint32_t read_exe_options(const Bytes& image) {
 }
 
 std::string describe_options(uint32_t flags) {
-  return (flags & option_progress_window) != 0 ? "progress-window" : "none";
+  std::string text = (flags & option_progress_window) != 0 ? "progress-window" : "";
+  const uint32_t unknown = flags & ~option_progress_window;
+  if (unknown != 0) {
+    char word[16];
+    snprintf(word, sizeof word, "0x%08x", static_cast<unsigned>(unknown));
+    text += (text.empty() ? "" : " ") + std::string("unknown ") + word;
+  }
+  return text;
 }

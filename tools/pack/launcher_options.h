@@ -19,5 +19,5 @@ void set_options_resources(const std::vector<ResourceItem>& options, std::vector
 // The option flags an executable image carries; 0 without a record.
 uint32_t read_exe_options(const Bytes& image);
 
-// The options as `list` names them: "progress-window", or "none".
+// The options as `list` names them ("progress-window"); unknown flags as a hex word.
 std::string describe_options(uint32_t flags);
