@@ -14,7 +14,7 @@ constexpr DWORD progress_show_delay_ms = 400;
 // whose first window comes late or never.
 constexpr ULONGLONG progress_child_time_limit_ms = 10000;
 // How often the bar is moved and the closing rule asked while the window shows.
-constexpr UINT progress_poll_ms = 50;
+constexpr UINT progress_poll_ms = 100;
 // The bar's range: fine enough for a smooth bar, whatever the payload's size.
 constexpr int progress_bar_steps = 1000;
 

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "e2e/harness.h"
 #include "launcher/progress_window.h"
@@ -16,9 +17,10 @@
 namespace {
 
 // Enough incompressible data in enough files that the unpacking takes well over the delay
-// here.
-constexpr int slow_file_count = 700;
-constexpr size_t slow_file_size = 96 * 1024;
+// here, also on a quiet machine (file creation dominates under wine), so that the bar is
+// seen at several positions.
+constexpr int slow_file_count = 1500;
+constexpr size_t slow_file_size = 64 * 1024;
 constexpr DWORD poll_ms = 10;
 constexpr ULONGLONG run_limit_ms = 120000;
 // The window goes within this of the application's window or end.
@@ -73,6 +75,45 @@ std::wstring window_texts(HWND window) {
   add_text(window, reinterpret_cast<LPARAM>(&texts));
   EnumChildWindows(window, add_text, reinterpret_cast<LPARAM>(&texts));
   return texts;
+}
+
+// What the window is, read back on its first sight: neither topmost nor active, centred on
+// the work area of the cursor's monitor (wine has one monitor at one DPI, so this cannot
+// tell two apart), and per-monitor DPI aware where the system says.
+struct FirstSight {
+  bool topmost = true;
+  bool foreground = true;
+  LONG centre_offset_x = 0;
+  LONG centre_offset_y = 0;
+  int per_monitor = -1;  // -1: the system cannot tell a window's awareness
+};
+
+FirstSight look_at(HWND window) {
+  FirstSight sight;
+  sight.topmost = (GetWindowLongW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+  sight.foreground = GetForegroundWindow() == window;
+  POINT cursor{0, 0};
+  GetCursorPos(&cursor);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  RECT rect{};
+  if (GetMonitorInfoW(MonitorFromPoint(cursor, MONITOR_DEFAULTTOPRIMARY), &monitor) && GetWindowRect(window, &rect)) {
+    sight.centre_offset_x = (rect.left + rect.right) / 2 - (monitor.rcWork.left + monitor.rcWork.right) / 2;
+    sight.centre_offset_y = (rect.top + rect.bottom) / 2 - (monitor.rcWork.top + monitor.rcWork.bottom) / 2;
+  }
+  const HMODULE user32 = GetModuleHandleW(L"user32.dll");
+  using ContextOf = HANDLE(WINAPI*)(HWND);
+  using SameContext = BOOL(WINAPI*)(HANDLE, HANDLE);
+  const auto context_of = reinterpret_cast<ContextOf>(
+      reinterpret_cast<void (*)()>(GetProcAddress(user32, "GetWindowDpiAwarenessContext")));
+  const auto same = reinterpret_cast<SameContext>(
+      reinterpret_cast<void (*)()>(GetProcAddress(user32, "AreDpiAwarenessContextsEqual")));
+  if (context_of != nullptr && same != nullptr) {
+    const HANDLE context = context_of(window);
+    sight.per_monitor = same(context, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-4))) ||
+                        same(context, reinterpret_cast<HANDLE>(static_cast<INT_PTR>(-3)));
+  }
+  return sight;
 }
 
 bool wait_until_gone(DWORD pid, ULONGLONG* took_ms) {
@@ -130,12 +171,14 @@ TEST_F(ProgressWindow, ShowsRisingProgressUntilTheApplicationsWindow) {
   Launch run;
   ASSERT_TRUE(run.start(workspace_, exe, quote_argument(exe), {}, options)) << run.start_failure();
   HWND shown = nullptr;
+  FirstSight sight;
   std::wstring texts;
   std::vector<int> positions;
   const ULONGLONG since = GetTickCount64();
   while (!events.wait_ready(poll_ms) && GetTickCount64() - since < run_limit_ms) {
     const HWND window = visible_window_of(run.pid());
     if (window == nullptr) continue;
+    if (shown == nullptr) sight = look_at(window);
     shown = window;
     if (texts.empty()) texts = window_texts(window);
     // -1: the window went between the search and the question.
@@ -148,6 +191,13 @@ TEST_F(ProgressWindow, ShowsRisingProgressUntilTheApplicationsWindow) {
   EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end()));
   EXPECT_GT(positions.back(), positions.front()) << "the bar never moved";
   EXPECT_LE(positions.back(), progress_bar_steps);
+  EXPECT_FALSE(sight.topmost);
+  EXPECT_FALSE(sight.foreground) << "the window took the focus";
+  EXPECT_LE(std::abs(sight.centre_offset_x), 1);
+  EXPECT_LE(std::abs(sight.centre_offset_y), 1);
+  if (sight.per_monitor >= 0) {
+    EXPECT_EQ(sight.per_monitor, 1);
+  }
 
   ULONGLONG took = 0;
   ASSERT_TRUE(wait_until_gone(run.pid(), &took));
