@@ -575,6 +575,10 @@ class Bench:
         r.add("progress-plain", "release-shaped first start to run_code, without", m["progress-plain"])
         r.add("progress-shown", "the same with the option (the window shows)", m["progress-shown"])
         r.ratio("with / without, to run_code", "progress-shown", "progress-plain", 1.02)
+        # Each repetition starts both one after the other: their ratio leaves out the drift
+        # of the machine's load between repetitions.
+        r.add("progress-pairs", "  with / without within each repetition",
+              [shown / plain for shown, plain in zip(m["progress-shown"], m["progress-plain"])], unit="x")
         r.add("progress-tiny-plain", "small application start to exit, without", m["progress-tiny-plain"])
         r.add("progress-tiny-shown", "the same with the option (never shows)", m["progress-tiny-shown"])
         r.ratio("with / without, small application", "progress-tiny-shown", "progress-tiny-plain")
