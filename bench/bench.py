@@ -218,11 +218,12 @@ class Bench:
             self.pack_payload(tree, path, RELEASE_LEVEL)
         return path
 
-    def app(self, payload, name, place="temp", launcher=None):
+    def app(self, payload, name, place="temp", launcher=None, progress=False):
         path = os.path.join(self.work, name + ".exe")
         run([self.packer, "exe", "--launcher", launcher or self.binary("tavrin-launcher.exe"), "--payload",
              payload, "-o", path, "--unpack-to", place]
-            + (["--execution-level", "asInvoker"] if place == "cache" else []), stdout=subprocess.DEVNULL)
+            + (["--execution-level", "asInvoker"] if place == "cache" else [])
+            + (["--progress-window"] if progress else []), stdout=subprocess.DEVNULL)
         return path
 
     def cached_product_folder(self):
@@ -566,6 +567,39 @@ class Bench:
             r.add("tiny-baseline", "the same packed with --baseline-launcher", baseline)
             r.ratio("packed / packed with the baseline launcher", "tiny-packed", "tiny-baseline")
 
+    def measure_progress(self, payload, tiny_payload):
+        """The release-shaped first start (tmpfs) and the small application, each packed with and
+        without --progress-window, start for start in one run. The release-shaped start shows
+        the window (its unpacking outlasts the delay); the small one never does."""
+        temp = os.path.join(self.tmpfs_root, "temp")
+        self.set_temp(temp)
+        pairs = (("progress-plain", self.app(payload, APP_NAME + "-1")),
+                 ("progress-shown", self.app(payload, APP_NAME + "-1-progress", progress=True)))
+        tiny_pairs = (("progress-tiny-plain", self.app(tiny_payload, TINY_NAME)),
+                      ("progress-tiny-shown", self.app(tiny_payload, TINY_NAME + "-progress", progress=True)))
+        m = {key: [] for key, _ in pairs + tiny_pairs}
+        for rep in range(self.args.reps):
+            log(f"  progress window: repetition {rep + 1} of {self.args.reps}")
+            # Each goes first every other time, so that neither gains from its place.
+            for key, app in (pairs if rep % 2 == 0 else reversed(pairs)):
+                m[key].append(self.run_app(app, temp)[0])
+        for rep in range(self.args.small_reps):
+            for key, app in (tiny_pairs if rep % 2 == 0 else reversed(tiny_pairs)):
+                start, end, _ = self.start_and_wait([app])
+                m[key].append((end - start) / 1e9)
+        r = self.results
+        r.say("== progress window (--progress-window), target on tmpfs")
+        r.add("progress-plain", "release-shaped first start to run_code, without", m["progress-plain"])
+        r.add("progress-shown", "the same with the option (the window shows)", m["progress-shown"])
+        r.ratio("with / without, to run_code", "progress-shown", "progress-plain", 1.02)
+        # Each repetition starts both one after the other: their ratio leaves out the drift
+        # of the machine's load between repetitions.
+        r.add("progress-pairs", "  with / without within each repetition",
+              [shown / plain for shown, plain in zip(m["progress-shown"], m["progress-plain"])], unit="x")
+        r.add("progress-tiny-plain", "small application start to exit, without", m["progress-tiny-plain"])
+        r.add("progress-tiny-shown", "the same with the option (never shows)", m["progress-tiny-shown"])
+        r.ratio("with / without, small application", "progress-tiny-shown", "progress-tiny-plain")
+
     def peak_memory(self, command, exe_name, expected):
         """Peak memory in bytes of the processes of exe_name, oldest first: (VmHWM, the
         highest RssAnon seen). VmHWM counts the pages of the executable that were read,
@@ -803,6 +837,8 @@ class Bench:
             self.measure_release_sweep(tiny_app, trees[1])
         if "memory" in self.args.only:
             self.measure_memory(apps[1])
+        if "progress" in self.args.only:
+            self.measure_progress(self.payload(1, trees[1]), tiny_payload)
         if "cached" in self.args.only:
             self.measure_cached(apps[1], self.app(self.payload(1, trees[1]), CACHED_NAME, "cache"),
                                 trees[1])
@@ -822,8 +858,8 @@ def parse_arguments():
                         help="repetitions of the level-19 packing (about 2 x 2 minutes each)")
     parser.add_argument("--scales", type=float, nargs="+", default=[0.25, 0.5, 1])
     parser.add_argument("--only", nargs="+",
-                        default=["pack", "unpack", "trace", "small", "sweep", "memory", "cached"],
-                        help="measurements to run: pack unpack trace small sweep memory cached")
+                        default=["pack", "unpack", "trace", "small", "sweep", "memory", "cached", "progress"],
+                        help="measurements to run: pack unpack trace small sweep memory cached progress")
     parser.add_argument("--work", required=True, help="cache and scratch directory (on disk)")
     parser.add_argument("--tmpfs", default="/dev/shm", help="a tmpfs mount for the tmpfs runs")
     parser.add_argument("--win-bin", required=True, help="the Windows build's bin directory")

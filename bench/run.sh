@@ -2,7 +2,7 @@
 # Runs the release-shaped benchmark (BENCHMARKS.md): builds what it needs, generates the
 # trees once (cached in $TAVRIN_BUILD_DIR/bench), and writes bench/results-<date>.txt.
 # Options go to bench.py: --reps N (default 5), --pack-reps-19 N (default 1),
-# --only pack unpack small sweep memory cached, --scales 0.25 0.5 1, --baseline-launcher EXE.
+# --only pack unpack small sweep memory cached progress, --scales 0.25 0.5 1, --baseline-launcher EXE.
 # The unpack part also times a launcher built without tree protection, from a Windows tree
 # of its own ($TAVRIN_BUILD_DIR/win-unprotected, configured with the benchmark-only option
 # TAVRIN_BENCHMARK_UNPROTECTED_TREE); that build is never installed or shipped.

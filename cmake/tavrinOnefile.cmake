@@ -10,7 +10,7 @@
 #                      [EXECUTION_LEVEL asInvoker|highestAvailable|requireAdministrator]
 #                      [LEVEL <1..22>] [CHECKSUM] [LAUNCHER <stub.exe>]
 #                      [UNPACK_TO temp|cache|<folder spec>] [CACHE_ROOT <folder spec>]
-#                      [SUBSYSTEM console|windows]
+#                      [SUBSYSTEM console|windows] [PROGRESS_WINDOW]
 #                      [NO_RUNTIME_DEPENDENCIES] [RUNTIME_DEPENDENCY_DIRS <dir>...])
 #
 # Adds the target <name> (built by default), which assembles the application's tree in
@@ -27,7 +27,8 @@
 # CACHE_ROOT); UNPACK_TO with a folder spec, such as "{PROGRAM_DIR}\\.files", puts each
 # start's temporary tree below that folder instead of %TEMP% (write a backslash as \\ in
 # CMake). SUBSYSTEM console makes a command-line tool: a prompt waits for it and it
-# shares the console.
+# shares the console. PROGRESS_WINDOW makes a start that is still unpacking after 0.4 s
+# show its progress until the application's first window.
 #
 # The DLLs that the MAIN library and the LIBRARIES load at run time are packed too, with
 # no need to name them: those of imported and own targets they link ($<TARGET_RUNTIME_DLLS>),
@@ -121,8 +122,8 @@ function(tavrin_add_onefile name)
     list(GET pass_through ${index} keyword)
     list(APPEND pass_keywords ${keyword})
   endforeach()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM;NO_RUNTIME_DEPENDENCIES" "${value_keywords};${pass_keywords}"
-                        "LIBRARIES;FILES;RUNTIME_DEPENDENCY_DIRS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM;NO_RUNTIME_DEPENDENCIES;PROGRESS_WINDOW"
+                        "${value_keywords};${pass_keywords}" "LIBRARIES;FILES;RUNTIME_DEPENDENCY_DIRS")
   set(context "tavrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "${context}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -183,6 +184,9 @@ function(tavrin_add_onefile name)
   endforeach()
   if(arg_CHECKSUM)
     list(APPEND pack_options --checksum)
+  endif()
+  if(arg_PROGRESS_WINDOW)
+    list(APPEND pack_options --progress-window)
   endif()
 
   # The tree is made afresh each time, so that a file dropped from the inputs does not

@@ -7,6 +7,7 @@
 
 namespace {
 
+FailurePrelude failure_prelude = nullptr;
 FailureNotice failure_notice = nullptr;
 
 // Tells the notice, if any, of the line just written.
@@ -47,7 +48,16 @@ void format_failure_line(wchar_t* line, const char* format, const wchar_t* argum
   line[length] = L'\0';
 }
 
+void set_failure_prelude(FailurePrelude prelude) {
+  failure_prelude = prelude;
+}
+
+void announce_failure() {
+  if (failure_prelude != nullptr) failure_prelude();
+}
+
 void exit_with_message(const char* text) {
+  announce_failure();
   puts(text);
   notice_line(FailureStream::output, text, nullptr);
   // exit() flushes the buffered standard output, so the line is complete although
@@ -56,12 +66,14 @@ void exit_with_message(const char* text) {
 }
 
 void exit_with_open_error(const wchar_t* path) {
+  announce_failure();
   fprintf(stderr, format_open_failed, path);
   notice_line(FailureStream::error, format_open_failed, path);
   exit(exit_code_reported_failure);
 }
 
 void abort_with_spec_error(const wchar_t* spec) {
+  announce_failure();
   fprintf(stderr, format_spec_failed, spec);
   // abort() flushes nothing; standard error is unbuffered, but say so explicitly in
   // case a host runtime buffers it.

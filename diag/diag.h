@@ -15,6 +15,14 @@
 // A broken limit: abnormal termination without a line.
 [[noreturn]] void abort_on_broken_limit();
 
+// Heard first by every way of ending that writes a line, before the line: a window that
+// stands for the start (its progress) goes at once, not after the message. One at most;
+// null stops it. Set before any other thread could fail.
+using FailurePrelude = void (*)();
+void set_failure_prelude(FailurePrelude prelude);
+// Runs the prelude, if one is set; the ways of ending call it.
+void announce_failure();
+
 // Short entry points for messages raised from more than one place.
 [[noreturn]] void exit_decode_failed();
 [[noreturn]] void exit_allocation_failed();

@@ -25,6 +25,7 @@ void notice_system_error_line(const char* text, long shown_code, const char* sho
 }  // namespace
 
 void exit_with_system_error(const char* text, uint32_t code) {
+  announce_failure();
   char* description = nullptr;
   const DWORD length = FormatMessageA(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,

@@ -7,6 +7,7 @@
 #include "launcher/child_job.h"
 #include "launcher/cleanup.h"
 #include "launcher/console.h"
+#include "launcher/progress_window.h"
 #include "launcher/quoting.h"
 #include "launcher/state.h"
 #include "launcher/sweep.h"
@@ -118,6 +119,7 @@ DWORD launch_and_wait() {
   const bool in_job = create_child(line, &child);
   note_child_created();
   release_child(child, in_job);
+  hand_child_to_progress_window(child.hProcess);
   share_child_handle(child.hProcess);
   // On a thread of its own, which waits until the child has run a while (or ended), so
   // that it neither competes with the child's own start nor delays the end of the run.

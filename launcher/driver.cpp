@@ -9,6 +9,7 @@
 #include "launcher/cleanup.h"
 #include "launcher/console.h"
 #include "launcher/in_process.h"
+#include "launcher/progress_window.h"
 #include "launcher/role.h"
 #include "launcher/run.h"
 #include "launcher/session_end.h"
@@ -58,6 +59,8 @@ int run_parent_role(ParentPlace place) {
     state.reader.close();
     if (place == ParentPlace::staging) publish_staged_tree();
   }
+  // A progress window not shown by now never is.
+  finish_progress_unpacking();
   publish_child_environment(state.argument_count > 0 ? state.argument_vector[0] : nullptr);
   publish_child_mark();
   // The exit code travels as the same 32 bits, whatever their sign.
@@ -87,7 +90,10 @@ int run_launcher() {
   const bool in_process = role == Role::parent && place == ParentPlace::cached;
   if (role == Role::parent && !in_process) {
     if (!register_console_handler()) exit_with_message(message_register_handler_failed);
+    // A progress window goes before any failure's line.
+    set_failure_prelude(close_progress_window_now);
     // Without a console the handler never runs; the window hears of log-off and shutdown.
+    // The same thread shows the progress of a slow start, when the exe asks for it.
     start_session_end_watch();
   }
   const CompressedData compressed = check_payload_header(state.payload.data, state.payload.size);

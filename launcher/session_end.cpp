@@ -1,55 +1,17 @@
 #include "launcher/session_end.h"
 
 #include "launcher/cleanup.h"
-#include "paths/system_library.h"
+#include "launcher/progress_window.h"
+#include "launcher/window_library.h"
 #include "resources/version.h"
 
 namespace {
-
-using RegisterClassFunction = ATOM(WINAPI*)(const WNDCLASSEXW*);
-using CreateWindowFunction = HWND(WINAPI*)(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND, HMENU,
-                                           HINSTANCE, LPVOID);
-using DefaultProcedureFunction = LRESULT(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
-using GetMessageFunction = BOOL(WINAPI*)(LPMSG, HWND, UINT, UINT);
-using DispatchMessageFunction = LRESULT(WINAPI*)(const MSG*);
-using BlockReasonCreateFunction = BOOL(WINAPI*)(HWND, LPCWSTR);
-using BlockReasonDestroyFunction = BOOL(WINAPI*)(HWND);
-
-// The user32 calls the window's thread makes. Filled on that thread before its window
-// exists and read only there, by the window procedure.
-struct WindowFunctions {
-  RegisterClassFunction register_class;
-  CreateWindowFunction create_window;
-  DefaultProcedureFunction default_procedure;
-  GetMessageFunction get_message;
-  DispatchMessageFunction dispatch_message;
-  // Optional: the window works without them.
-  BlockReasonCreateFunction block_reason_create;
-  BlockReasonDestroyFunction block_reason_destroy;
-};
-
-WindowFunctions user32{};
 
 // The title is what the shutdown screen names beside the block reason.
 constexpr const wchar_t* window_title = L"" TAVRIN_PRODUCT_NAME;
 // Never shown, never active, kept out of the taskbar and the task switcher all the same.
 constexpr DWORD window_style = WS_POPUP;
 constexpr DWORD window_extended_style = WS_EX_TOOLWINDOW | WS_EX_NOACTIVATE;
-
-bool find_window_functions() {
-  const HMODULE module = load_system_library(L"user32.dll");
-  if (module == nullptr) return false;
-  user32.register_class = find_library_function<RegisterClassFunction>(module, "RegisterClassExW");
-  user32.create_window = find_library_function<CreateWindowFunction>(module, "CreateWindowExW");
-  user32.default_procedure = find_library_function<DefaultProcedureFunction>(module, "DefWindowProcW");
-  user32.get_message = find_library_function<GetMessageFunction>(module, "GetMessageW");
-  user32.dispatch_message = find_library_function<DispatchMessageFunction>(module, "DispatchMessageW");
-  user32.block_reason_create = find_library_function<BlockReasonCreateFunction>(module, "ShutdownBlockReasonCreate");
-  user32.block_reason_destroy =
-      find_library_function<BlockReasonDestroyFunction>(module, "ShutdownBlockReasonDestroy");
-  return user32.register_class != nullptr && user32.create_window != nullptr &&
-         user32.default_procedure != nullptr && user32.get_message != nullptr && user32.dispatch_message != nullptr;
-}
 
 // The system gives a session-end handler a few seconds before it offers the user to end the
 // program. The clean-up is bounded (the child's grace period, then at most 21 removal
@@ -92,8 +54,11 @@ HWND create_session_end_window() {
 }
 
 DWORD WINAPI watch_session_end(void*) {
-  if (!find_window_functions()) return 0;
+  if (!load_window_functions()) return 0;
   if (create_session_end_window() == nullptr) return 0;
+  // The progress window of a slow start lives on this thread too, and is served by the
+  // same message loop.
+  schedule_progress_window();
   MSG message;
   // Sent messages, the session's among them, are delivered inside GetMessageW.
   while (user32.get_message(&message, nullptr, 0, 0) > 0) user32.dispatch_message(&message);

@@ -24,3 +24,7 @@ struct CompressedData {
   size_t size;
 };
 CompressedData check_payload_header(const unsigned char* payload, size_t size);
+
+// The option flags of a launcher options record (format.h); 0 for none, a missing record
+// (data null) or one too short to hold the flags word.
+uint32_t read_launcher_options(const unsigned char* data, size_t size);

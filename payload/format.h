@@ -55,6 +55,16 @@ constexpr wchar_t place_digest_separator = L'_';
 // Below CACHE_DIR: one folder for every application packed this way, then one per product.
 constexpr const char place_cache_folder[] = "tavrin";
 
+// Launcher options chosen at pack time: a resource of the payload's type with this id,
+// neutral language. Its data begins with a 32-bit little-endian word of option flags; a
+// later packer may append further fields, which an older launcher ignores. A record
+// shorter than the word, or none, means no option; flags this launcher does not know are
+// ignored.
+constexpr uint16_t options_resource_id = 29;
+constexpr size_t options_flags_bytes = 4;
+// A slow first start shows a window with its progress until the application's own window.
+constexpr uint32_t option_progress_window = 0x1;
+
 // The record of a complete cached tree, written last into it: magic "TVTM", the digest
 // (UTF-16LE, terminated), then every entry's name (UTF-16LE, terminated) and 64-bit
 // little-endian size, ended by an empty name.

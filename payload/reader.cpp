@@ -12,6 +12,8 @@ void PayloadReader::open(const unsigned char* compressed, size_t size) {
   context_ = ZSTD_createDCtx();
   if (context_ == nullptr) exit_allocation_failed();
   input_ = ZSTD_inBuffer{compressed, size, 0};
+  consumed_.store(0, std::memory_order_relaxed);
+  compressed_size_.store(size, std::memory_order_relaxed);
   output_ = ZSTD_outBuffer{window_, 0, 0};
 }
 
@@ -35,6 +37,7 @@ void PayloadReader::read_exact(void* destination, size_t count) {
     output_ = ZSTD_outBuffer{window_, reader_window_size, 0};
     const size_t result = ZSTD_decompressStream(context_, &output_, &input_);
     ++decompress_calls_;
+    consumed_.store(input_.pos, std::memory_order_relaxed);
     filled = output_.pos == reader_window_size;
     if (ZSTD_isError(result)) exit_decode_failed();
     output_.size = output_.pos;

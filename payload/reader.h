@@ -2,6 +2,7 @@
 // 131,072-byte output window. Every failure ends the process.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include <zstd.h>
@@ -17,6 +18,12 @@ class PayloadReader {
   // Frees the context, then the window.
   void close();
 
+  // Compressed bytes the decoder has taken so far, of compressed_size() in all. Published
+  // after each decompression call for a thread that shows the progress; that thread only
+  // reads it.
+  size_t consumed() const { return consumed_.load(std::memory_order_relaxed); }
+  size_t compressed_size() const { return compressed_size_.load(std::memory_order_relaxed); }
+
   // For tests: how many decompression calls have been made so far.
   size_t decompress_calls() const { return decompress_calls_; }
 
@@ -27,4 +34,6 @@ class PayloadReader {
   // Between calls: size is the fill level, pos the read cursor.
   ZSTD_outBuffer output_{nullptr, 0, 0};
   size_t decompress_calls_ = 0;
+  std::atomic<size_t> consumed_{0};
+  std::atomic<size_t> compressed_size_{0};
 };

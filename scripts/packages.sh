@@ -20,6 +20,9 @@ tavrin_packages=(
   tmux
   # the release packages: checked by lintian; the kit's test of runtime DLLs links zlib1.dll
   lintian libz-mingw-w64-dev
+  # the README's screenshot of the progress window (scripts/screenshot.sh): a virtual X
+  # display, its window list and its capture
+  xvfb x11-utils x11-apps
 )
 
 as_root() {

@@ -195,6 +195,22 @@ void start_breaking_away() {
   print_line(line);
 }
 
+// Shows a visible top-level window, as an application's main window, then waits as the
+// action "wait" does. user32 is loaded only here, so the report still tells what the
+// launcher brought along.
+void show_window_and_wait() {
+  using CreateWindowFunction = HWND(WINAPI*)(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int, HWND, HMENU,
+                                             HINSTANCE, LPVOID);
+  const HMODULE user32 = LoadLibraryW(L"user32.dll");
+  const auto create = reinterpret_cast<CreateWindowFunction>(
+      reinterpret_cast<void (*)()>(GetProcAddress(user32, "CreateWindowExW")));
+  if (create != nullptr) {
+    create(0, L"STATIC", L"e2e app", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 300, 200, nullptr, nullptr, nullptr,
+           nullptr);
+  }
+  wait_for_go();
+}
+
 // Reports standard input, then writes E2E_LINES numbered lines alternately to standard
 // output and standard error.
 void echo_input() {
@@ -240,5 +256,6 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv) {
   if (chosen != nullptr && wcscmp(chosen, L"relaunch") == 0) relaunch(argv);
   if (chosen != nullptr && wcscmp(chosen, L"helper") == 0) start_helper_and_wait();
   if (chosen != nullptr && wcscmp(chosen, L"breakaway") == 0) start_breaking_away();
+  if (chosen != nullptr && wcscmp(chosen, L"window") == 0) show_window_and_wait();
   return result;
 }

@@ -10,7 +10,7 @@
 #   - packing the same tree again gives the same bytes; a changed data file repacks;
 #   - signed with osslsigncode and a throwaway CA, it verifies, runs and still lists;
 #   - packed with UNPACK_TO cache and CACHE_ROOT, it runs twice from one tree named by
-#     product and version below that root.
+#     product and version below that root; packed with PROGRESS_WINDOW, it carries that option.
 # Needs the Windows and host trees built (scripts/build.sh) and a running wineserver
 # (scripts/test.sh starts one).
 set -euo pipefail
@@ -39,7 +39,7 @@ cp -r "$tavrin_root/examples/hello" "$work/hello"
 cat >>"$work/hello/CMakeLists.txt" <<'CACHED'
 tavrin_add_onefile(hello_cached MAIN hello LIBRARIES words DIRECTORY app-data FILES NOTICE.txt
   OUTPUT_NAME HelloCached VERSION ${PROJECT_VERSION} PRODUCT_NAME "Hello" UNPACK_TO cache
-  CACHE_ROOT "{CACHE_DIR}\\HelloCache" EXECUTION_LEVEL asInvoker)
+  CACHE_ROOT "{CACHE_DIR}\\HelloCache" EXECUTION_LEVEL asInvoker PROGRESS_WINDOW)
 CACHED
 cmake -S "$work/hello" -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_TOOLCHAIN_FILE="$prefix/share/tavrin/mingw-w64.cmake" >"$work/configure.log" 2>&1 \
@@ -75,6 +75,8 @@ check "HelloCached.exe's second run" same_text "$expected_output" "$(run_exe "$b
 check "one cached tree named by product and version" same_text "2.3.4.5" \
   "$(ls "$cache_product" | sed 's/_[0-9a-f]\{16\}$//')"
 rm -rf "$cache_product"
+check "PROGRESS_WINDOW reaches the packed exe" grep -qx "launcher options: progress-window" \
+  <<<"$("$prefix/bin/tavrin-pack" list "$build/HelloCached.exe")"
 
 listing="$("$prefix/bin/tavrin-pack" list "$exe" | cut -f1)"
 check "the packed tree: main library first, helper DLL, DIRECTORY and FILES" same_text \

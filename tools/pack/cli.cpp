@@ -221,6 +221,9 @@ LineOutcome parse_exe_line(int argc, char** argv, ExeRequest* request) {
                  "with --unpack-to cache: the folder below which the cached trees live (a path spec; default "
                  "\"{CACHE_DIR}\\tavrin\")")
       ->type_name("FOLDER");
+  app.add_flag("--progress-window", request->progress_window,
+               "a start still unpacking 0.4 s after it began shows a window with its progress until the "
+               "application's first window (at most 10 s after the application started)");
   const LineOutcome outcome = parse_line(app, argc, argv);
   if (outcome != LineOutcome::run) return outcome;
   if (payload.empty() && (pack.main.empty() || pack.directory.empty())) {
@@ -266,12 +269,14 @@ void print_usage(FILE* stream) {
       "      Packs every regular file of DIR into a payload file, the main library first.\n"
       "  exe [--launcher STUB] (--main NAME DIR | --payload FILE) -o APP.exe [identity options]\n"
       "      [--unpack-to temp|cache|FOLDER] [--cache-root FOLDER] [--subsystem console|windows]\n"
+      "      [--progress-window]\n"
       "      Writes the application's executable: a copy of the stub carrying the payload, with\n"
       "      the application's icon, version resource and execution level; cache: later starts\n"
       "      use the tree the first start unpacked; FOLDER: a path spec for the trees' folder;\n"
-      "      console: a command-line tool.\n"
+      "      console: a command-line tool; --progress-window: a slow start shows its progress.\n"
       "  list FILE\n"
-      "      Checks a payload (a packed executable or a payload file) and lists its entries.\n"
+      "      Checks a payload (a packed executable or a payload file) and lists its entries\n"
+      "      (and an executable's launcher options).\n"
       "  extract FILE DIR\n"
       "      Writes the files of a payload below DIR.\n"
       "tavrin-pack COMMAND --help shows a command's options; tavrin-pack --version its version.\n",

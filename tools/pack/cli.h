@@ -32,6 +32,7 @@ struct ExeRequest {
   // --unpack-to FOLDER (temp) or --cache-root FOLDER (cache): a checked folder spec as the
   // user gave it; empty for the default folder.
   std::string folder;
+  bool progress_window = false;           // --progress-window
 };
 
 // list FILE and extract FILE DIR.

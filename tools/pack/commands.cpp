@@ -10,6 +10,7 @@
 #include "tools/pack/cli.h"
 #include "tools/pack/extract.h"
 #include "tools/pack/identity.h"
+#include "tools/pack/launcher_options.h"
 #include "tools/pack/payload_list.h"
 #include "tools/pack/tree.h"
 
@@ -87,6 +88,9 @@ int run_list_command(int argc, char** argv) {
   }
   print_listing(entries, payload.size);
   print_subsystem(payload.bytes);
+  // An executable packed with options names them; without any the listing is as it was.
+  const uint32_t options = payload.data != payload.bytes.data() ? read_exe_options(payload.bytes) : 0;
+  if (options != 0) printf("launcher options: %s\n", describe_options(options).c_str());
   return pack_exit_success;
 }
 

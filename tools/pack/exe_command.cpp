@@ -11,6 +11,7 @@
 #include "tools/pack/commands.h"
 #include "tools/pack/host_system.h"
 #include "tools/pack/identity.h"
+#include "tools/pack/launcher_options.h"
 #include "tools/pack/pe_resources.h"
 #include "tools/pack/tree.h"
 #include "tools/pack/unpack_place.h"
@@ -167,9 +168,13 @@ int run_exe_command(int argc, char** argv) {
   }
   const std::vector<ResourceItem> place =
       make_place_resources(request.place, place_identity, payload.data(), payload.size(), folder);
+  const std::vector<ResourceItem> options =
+      make_options_resources(request.progress_window ? option_progress_window : 0);
   const bool cached = request.place == UnpackPlace::cache;
-  const ResourceEdit edit = [&identity, &place, cached](std::vector<ResourceItem>* items, std::string* fault) {
+  const ResourceEdit edit = [&identity, &place, &options, cached](std::vector<ResourceItem>* items,
+                                                                  std::string* fault) {
     set_place_resources(place, items);
+    set_options_resources(options, items);
     return apply_identity(identity, items, fault) && (!cached || check_cache_runs_as_invoker(*items, fault));
   };
   if (!attach_payload(stub, payload.data(), payload.size(), &exe, &error, edit) ||
