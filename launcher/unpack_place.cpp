@@ -56,6 +56,9 @@ constexpr DWORD holder_share = FILE_SHARE_READ | FILE_SHARE_DELETE;
 // through this handle need.
 constexpr DWORD retire_access = FILE_ADD_FILE | DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD retire_share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A start's removal of its own staging copy, beside its holder: what the rename and the
+// removal need, and no writing, so shared as the holder is.
+constexpr DWORD remover_access = DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr DWORD directory_flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
 // Held until the process ends: the directory this start fills or runs from. A holder of
@@ -430,11 +433,19 @@ void publish_staged_tree() {
   HANDLE staging = tree_holder;
   tree_holder = INVALID_HANDLE_VALUE;
   if (recorded && use_complete_tree()) {
+    // Renamed and removed on a handle that, like the holder, does not share writing: the
+    // sweep of the start that won keeps out of the tree until it is gone, rather than
+    // renaming it under this removal and meeting its open directories, which leaves an
+    // empty tree that neither removes.
+    HANDLE remover = open_plain_directory(staging_directory, remover_access, holder_share);
     wchar_t tomb[path_capacity];
-    if (make_tomb_name(tomb, staging_directory) && MoveFileExW(staging_directory, tomb, 0)) {
+    if (remover != INVALID_HANDLE_VALUE && !make_tomb_name(tomb, staging_directory)) {
+      CloseHandle(remover);
+      remover = INVALID_HANDLE_VALUE;
+    }
+    if (remover != INVALID_HANDLE_VALUE && retire_tree(remover, tomb)) {
       state.tree_kept.store(1);
       CloseHandle(staging);
-      remove_tree(tomb);
       return;
     }
     // The own copy cannot be moved aside (a scanner may still read a file in it). Left where

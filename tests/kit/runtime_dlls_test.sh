@@ -19,10 +19,11 @@ build="$work/build"
 check_name="runtime dlls test"
 source "$tavrin_root/tests/kit/checks.sh"
 
-# The entries of a packed exe: the main library first, then the others sorted.
+# The entries of a packed exe (the listing's lines with a size after a tab): the main
+# library first, then the others sorted.
 entries() {
   local listing
-  listing="$("$prefix/bin/tavrin-pack" list "$1" | cut -f1 | grep -v ' entries, ')"
+  listing="$("$prefix/bin/tavrin-pack" list "$1" | sed -n 's/\t.*//p')"
   head -n 1 <<<"$listing"
   sed -n '2,$p' <<<"$listing" | sort
 }
