@@ -157,9 +157,9 @@ interrupt_run() {
   tmux_ send-keys -t "$session" "wine ./Tool.exe $mode" Enter
   wait_for "$session" "^ready" || return 1
   text="$(screen "$session" | tr -d '\r')"
-  tree="$(winepath -u "$(sed -n 's/^tree //p' <<<"$text" | head -n 1)")"
-  watch_exit "$(sed -n 's/^parent //p' <<<"$text" | head -n 1)" "$work/parent-$mode.txt"
-  watch_exit "$(sed -n 's/^pid //p' <<<"$text" | head -n 1)" "$work/child-$mode.txt"
+  tree="$(winepath -u "$(sed -n '/^tree /{s///p;q}' <<<"$text")")"
+  watch_exit "$(sed -n '/^parent /{s///p;q}' <<<"$text")" "$work/parent-$mode.txt"
+  watch_exit "$(sed -n '/^pid /{s///p;q}' <<<"$text")" "$work/child-$mode.txt"
   tmux_ send-keys -t "$session" C-c
   wait
   for who in parent child; do
