@@ -23,8 +23,8 @@ python=/usr/bin/python3   # Debian's, which has python3-pefile
 work="$(mktemp -d "${TMPDIR:-/tmp}/tavrin-console.XXXXXX")"
 socket="tavrin-console-$$"   # a server of our own: no other session is seen or touched
 wait_seconds=40
-passed=0
-failed=0
+check_name="console test"
+source "$tavrin_root/tests/kit/checks.sh"
 
 tmux_() { tmux -L "$socket" "$@"; }
 # Every session stays until here: ending the last one ends the server, and a session started
@@ -34,24 +34,6 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-
-check() {  # check DESCRIPTION COMMAND...: runs the command, counts and reports the result
-  local description="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "console test: FAILED: $description" >&2
-  fi
-}
-
-same_text() {  # same_text EXPECTED ACTUAL
-  [ "$1" = "$2" ] && return 0
-  echo "expected: $1" >&2
-  echo "actual:   $2" >&2
-  return 1
-}
 
 # --- the packer: the Subsystem field
 mkdir "$work/app"
@@ -178,5 +160,4 @@ check "the default processing of Ctrl+C ends the application with STATUS_CONTROL
 check "after the default processing the launcher passes the code on and removes the tree" \
   same_text "parent exit $child_code"$'\n'"child exit $child_code"$'\ntree removed' "$defaulted"
 
-echo "console test: $passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish_checks

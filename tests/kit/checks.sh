@@ -1,5 +1,6 @@
-# Sourced by the kit's test scripts after scripts/env.sh: counted checks and the helpers
-# they share. The script sets check_name (its name in the messages) first.
+# Sourced by the whole-path test scripts (the kit's, the console's) after scripts/env.sh:
+# counted checks and the helpers they share. The script sets check_name (its name in the
+# messages) first.
 passed=0
 failed=0
 reporter="$tavrin_win_dir/bin/report-exit-code.exe"
