@@ -19,21 +19,6 @@ namespace {
 
 using namespace test_payload;
 
-int run(int (*command)(int, char**), std::vector<std::string> line, std::string* out = nullptr,
-        std::string* err = nullptr) {
-  std::vector<char*> argv;
-  for (std::string& argument : line) argv.push_back(argument.data());
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const int code = command(static_cast<int>(argv.size()), argv.data());
-  fflush(stdout);
-  const std::string captured_out = testing::internal::GetCapturedStdout();
-  const std::string captured_err = testing::internal::GetCapturedStderr();
-  if (out != nullptr) *out = captured_out;
-  if (err != nullptr) *err = captured_err;
-  return code;
-}
-
 // Every regular file below root by its relative path, with its content.
 std::map<std::string, std::string> read_tree(const fs::path& root) {
   std::map<std::string, std::string> files;
@@ -72,26 +57,27 @@ TEST_F(Inspect, PackedExeAndPayloadFileListAndExtractToTheSameFiles) {
   write_file(app / "n\xC3\xA4me.txt", "x");
   const std::string exe = (scratch_ / "App.exe").string();
   const std::string payload = (scratch_ / "app.payload").string();
-  ASSERT_EQ(run(run_exe_command, {"exe", "--launcher", (fs::path(bin) / "tavrin-launcher.exe").string(), "--main",
-                                  "main.dll", "--level", "1", "-o", exe, app.string()}),
+  ASSERT_EQ(run_command(run_exe_command, {"exe", "--launcher", (fs::path(bin) / "tavrin-launcher.exe").string(),
+                                          "--main", "main.dll", "--level", "1", "-o", exe, app.string()}),
             pack_exit_success);
-  ASSERT_EQ(run(run_payload_command, {"payload", "--main", "main.dll", "--level", "1", "-o", payload, app.string()}),
+  ASSERT_EQ(run_command(run_payload_command,
+                        {"payload", "--main", "main.dll", "--level", "1", "-o", payload, app.string()}),
             pack_exit_success);
   std::string listing;
-  ASSERT_EQ(run(run_list_command, {"list", exe}, &listing), pack_exit_success);
+  ASSERT_EQ(run_command(run_list_command, {"list", exe}, &listing), pack_exit_success);
   EXPECT_EQ(listing.substr(0, listing.find("4 entries")),
             "main.dll\t5000\nempty.txt\t0\nn\xC3\xA4me.txt\t1\nsub\\deeper\\data.bin\t300000\n");
   for (const std::string& input : {exe, payload}) {
     const fs::path out = scratch_ / ("out-" + fs::path(input).extension().string());
     write_file(out / "sub" / "deeper" / "data.bin", "old content, replaced");
     write_file(out / "mine.txt", "stays");
-    ASSERT_EQ(run(run_extract_command, {"extract", input, out.string()}), pack_exit_success) << input;
+    ASSERT_EQ(run_command(run_extract_command, {"extract", input, out.string()}), pack_exit_success) << input;
     std::map<std::string, std::string> expected = read_tree(app);
     expected["mine.txt"] = "stays";
     EXPECT_EQ(read_tree(out), expected) << input;
   }
   std::string error;
-  EXPECT_EQ(run(run_list_command, {"list", (fs::path(bin) / "tavrin-launcher.exe").string()}, nullptr, &error),
+  EXPECT_EQ(run_command(run_list_command, {"list", (fs::path(bin) / "tavrin-launcher.exe").string()}, nullptr, &error),
             pack_exit_failure);
   EXPECT_NE(error.find("without a payload"), std::string::npos) << error;
 }
@@ -102,11 +88,11 @@ TEST_F(Inspect, NamesTheLauncherRefusesWriteNothing) {
     const fs::path payload = write_crafted_payload(scratch_ / "hostile.payload", {{u"good.txt", "g"}, {unsafe, "e"}});
     const fs::path out = scratch_ / "deep" / "out";
     std::string error;
-    EXPECT_EQ(run(run_extract_command, {"extract", payload.string(), out.string()}, nullptr, &error),
+    EXPECT_EQ(run_command(run_extract_command, {"extract", payload.string(), out.string()}, nullptr, &error),
               pack_exit_failure);
     EXPECT_NE(error.find("not a valid payload"), std::string::npos) << error;
     EXPECT_FALSE(fs::exists(scratch_ / "deep")) << "nothing is written for a hostile payload";
-    EXPECT_EQ(run(run_list_command, {"list", payload.string()}), pack_exit_failure);
+    EXPECT_EQ(run_command(run_list_command, {"list", payload.string()}), pack_exit_failure);
   }
 }
 
@@ -119,7 +105,8 @@ TEST_F(Inspect, LinksInTheTargetAreRefusedNotFollowed) {
   fs::create_directories(out);
   fs::create_directory_symlink(outside, out / "sub");
   std::string error;
-  EXPECT_EQ(run(run_extract_command, {"extract", payload.string(), out.string()}, nullptr, &error), pack_exit_failure);
+  EXPECT_EQ(run_command(run_extract_command, {"extract", payload.string(), out.string()}, nullptr, &error),
+            pack_exit_failure);
   EXPECT_NE(error.find("is a link"), std::string::npos) << error;
   EXPECT_EQ(read_file(outside / "file.txt"), "outside");
   EXPECT_FALSE(fs::exists(out / "main.dll")) << "the file written before the refusal is taken away again";
@@ -127,11 +114,11 @@ TEST_F(Inspect, LinksInTheTargetAreRefusedNotFollowed) {
   fs::remove(out / "sub");
   fs::create_directories(out / "sub");
   fs::create_symlink(outside / "file.txt", out / "sub" / "file.txt");
-  EXPECT_EQ(run(run_extract_command, {"extract", payload.string(), out.string()}), pack_exit_failure);
+  EXPECT_EQ(run_command(run_extract_command, {"extract", payload.string(), out.string()}), pack_exit_failure);
   EXPECT_EQ(read_file(outside / "file.txt"), "outside");
 
   fs::create_directory_symlink(out, scratch_ / "link-to-out");
-  EXPECT_EQ(run(run_extract_command, {"extract", payload.string(), (scratch_ / "link-to-out").string()}),
+  EXPECT_EQ(run_command(run_extract_command, {"extract", payload.string(), (scratch_ / "link-to-out").string()}),
             pack_exit_failure);
 }
 
@@ -140,10 +127,12 @@ TEST_F(Inspect, LinksInTheTargetAreRefusedNotFollowed) {
 TEST_F(Inspect, AFailureHalfWayRemovesWhatItCreated) {
   const fs::path payload =
       write_crafted_payload(scratch_ / "app.payload", {{u"a\\b\\x", "file"}, {u"a\\b\\x\\y", "needs x as directory"}});
-  EXPECT_EQ(run(run_extract_command, {"extract", payload.string(), (scratch_ / "new").string()}), pack_exit_failure);
+  EXPECT_EQ(run_command(run_extract_command, {"extract", payload.string(), (scratch_ / "new").string()}),
+            pack_exit_failure);
   EXPECT_FALSE(fs::exists(scratch_ / "new"));
   write_file(scratch_ / "old" / "a" / "keep.txt", "kept");
-  EXPECT_EQ(run(run_extract_command, {"extract", payload.string(), (scratch_ / "old").string()}), pack_exit_failure);
+  EXPECT_EQ(run_command(run_extract_command, {"extract", payload.string(), (scratch_ / "old").string()}),
+            pack_exit_failure);
   EXPECT_EQ(read_tree(scratch_ / "old"), (std::map<std::string, std::string>{{"a/keep.txt", "kept"}}));
   EXPECT_FALSE(fs::exists(scratch_ / "old" / "a" / "b"));
 }
@@ -151,12 +140,12 @@ TEST_F(Inspect, AFailureHalfWayRemovesWhatItCreated) {
 TEST(InspectLine, EveryCommandHasHelpAndWrongLinesAreUsageErrors) {
   for (auto command : {run_payload_command, run_exe_command, run_list_command, run_extract_command}) {
     std::string out;
-    EXPECT_EQ(run(command, {"cmd", "--help"}, &out), pack_exit_success);
+    EXPECT_EQ(run_command(command, {"cmd", "--help"}, &out), pack_exit_success);
     EXPECT_NE(out.find("Usage:"), std::string::npos) << out;
-    EXPECT_EQ(run(command, {"cmd", "--no-such-option"}), pack_exit_usage);
+    EXPECT_EQ(run_command(command, {"cmd", "--no-such-option"}), pack_exit_usage);
   }
-  EXPECT_EQ(run(run_extract_command, {"extract", "only-one"}), pack_exit_usage);
-  EXPECT_EQ(run(run_list_command, {"list", "a", "b"}), pack_exit_usage);
+  EXPECT_EQ(run_command(run_extract_command, {"extract", "only-one"}), pack_exit_usage);
+  EXPECT_EQ(run_command(run_list_command, {"list", "a", "b"}), pack_exit_usage);
 }
 
 }  // namespace

@@ -31,19 +31,6 @@ TEST(LauncherOptions, RecordEdges) {
   EXPECT_EQ(read_launcher_options(unknown, sizeof unknown) & option_progress_window, 0u);
 }
 
-int run(int (*command)(int, char**), std::vector<std::string> line, std::string* out = nullptr) {
-  std::vector<char*> argv;
-  for (std::string& argument : line) argv.push_back(argument.data());
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const int code = command(static_cast<int>(argv.size()), argv.data());
-  fflush(stdout);
-  const std::string captured = testing::internal::GetCapturedStdout();
-  testing::internal::GetCapturedStderr();
-  if (out != nullptr) *out = captured;
-  return code;
-}
-
 // The option lands as its record, the same bytes at every packing; packed again without it,
 // the exe carries no record and reads as before.
 TEST(LauncherOptions, ExeOptionIsStoredListedAndDroppedOnRepack) {
@@ -56,8 +43,8 @@ TEST(LauncherOptions, ExeOptionIsStoredListedAndDroppedOnRepack) {
   const std::string second = (scratch / "second.exe").string();
   const std::string plain = (scratch / "plain.exe").string();
   for (const std::string& exe : {first, second}) {
-    ASSERT_EQ(run(run_exe_command, {"exe", "--launcher", stub, "--main", "main.dll", "--level", "1",
-                                    "--progress-window", "-o", exe, (scratch / "app").string()}),
+    ASSERT_EQ(run_command(run_exe_command, {"exe", "--launcher", stub, "--main", "main.dll", "--level", "1",
+                                            "--progress-window", "-o", exe, (scratch / "app").string()}),
               0);
   }
   EXPECT_EQ(read_file(first), read_file(second));
@@ -68,15 +55,15 @@ TEST(LauncherOptions, ExeOptionIsStoredListedAndDroppedOnRepack) {
   ASSERT_TRUE(locate_resource(bytes, payload_resource_type, options_resource_id, &offset, &size, &error)) << error;
   EXPECT_EQ(image.substr(offset, size), std::string("\x01\x00\x00\x00", 4));
   std::string listing;
-  ASSERT_EQ(run(run_list_command, {"list", first}, &listing), 0);
+  ASSERT_EQ(run_command(run_list_command, {"list", first}, &listing), 0);
   EXPECT_NE(listing.find("launcher options: progress-window\n"), std::string::npos) << listing;
 
-  ASSERT_EQ(run(run_exe_command, {"exe", "--launcher", first, "--main", "main.dll", "--level", "1", "-o", plain,
-                                  (scratch / "app").string()}),
+  ASSERT_EQ(run_command(run_exe_command, {"exe", "--launcher", first, "--main", "main.dll", "--level", "1", "-o",
+                                          plain, (scratch / "app").string()}),
             0);
   const std::string repacked = read_file(plain);
   EXPECT_EQ(read_exe_options(Bytes(repacked.begin(), repacked.end())), 0u);
-  ASSERT_EQ(run(run_list_command, {"list", plain}, &listing), 0);
+  ASSERT_EQ(run_command(run_list_command, {"list", plain}, &listing), 0);
   EXPECT_EQ(listing.find("launcher options"), std::string::npos) << listing;
   fs::remove_all(scratch);
 }

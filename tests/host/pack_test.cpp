@@ -263,21 +263,6 @@ TEST(PackList, RefusesStreamsWithoutEndOrWithTrailingData) {
   EXPECT_FALSE(list_payload(bytes.data(), bytes.size(), &listed, &error));
 }
 
-// The command line, called in-process with its exit codes and messages.
-int run_command(int (*command)(int, char**), std::vector<std::string> arguments,
-                std::string* out, std::string* err) {
-  std::vector<char*> argv;
-  for (std::string& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const int code = command(static_cast<int>(arguments.size()), argv.data());
-  fflush(stdout);
-  *out = testing::internal::GetCapturedStdout();
-  *err = testing::internal::GetCapturedStderr();
-  return code;
-}
-
 TEST_F(PackTree, CommandLinePacksListsAndReportsErrors) {
   create_tree(root_, false);
   const std::string out = root_.string() + ".payload";

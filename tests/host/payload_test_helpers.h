@@ -1,5 +1,6 @@
 // Shared by the host tests of the reader and the packer: an entry-stream encoder written
-// independently of the packer's, frames made with chosen header fields, temporary trees.
+// independently of the packer's, frames made with chosen header fields, temporary trees,
+// the packer's commands called in-process.
 #pragma once
 
 #include <sys/stat.h>
@@ -114,6 +115,24 @@ inline bool run_shell(const std::string& command, std::string* output) {
   size_t got = 0;
   while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, got);
   return pclose(pipe) == 0;
+}
+
+// A command of the packer's command line called in-process (argv as main gets it), with its
+// exit code and, where asked for, its standard output and error.
+inline int run_command(int (*command)(int, char**), std::vector<std::string> arguments, std::string* out = nullptr,
+                       std::string* err = nullptr) {
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int code = command(static_cast<int>(arguments.size()), argv.data());
+  fflush(stdout);
+  const std::string captured_out = testing::internal::GetCapturedStdout();
+  const std::string captured_err = testing::internal::GetCapturedStderr();
+  if (out != nullptr) *out = captured_out;
+  if (err != nullptr) *err = captured_err;
+  return code;
 }
 
 inline bool have_zstd_tool() {
