@@ -24,11 +24,19 @@ class FailureBoxRun : public WorkspaceTest {
   }
   std::wstring exe() const { return workspace_.bin + L"\\APP.exe"; }
 
-  ProcessResult box_helper(DWORD pid) {
-    const std::wstring helper = sibling_path(L"e2e_failure_box.exe");
+  // A start with no standard handles, as from the desktop, watched by the box helper: what
+  // the helper read of the launcher's boxes, and how the start ended once it pressed OK.
+  void run_without_streams(ProcessResult* helper, ProcessResult* ended) {
+    LaunchOptions bare;
+    bare.no_standard_handles = true;
+    bare.timeout_ms = box_run_limit_ms;
+    Launch run;
+    ASSERT_TRUE(run.start(workspace_, exe(), quote_argument(exe()), {}, bare)) << run.start_failure();
+    const std::wstring box_reader = sibling_path(L"e2e_failure_box.exe");
     RunOptions options;
     options.timeout_ms = box_run_limit_ms;
-    return run_process(helper, quote_argument(helper) + L" " + std::to_wstring(pid), options);
+    *helper = run_process(box_reader, quote_argument(box_reader) + L" " + std::to_wstring(run.pid()), options);
+    *ended = run.wait();
   }
 };
 
@@ -43,13 +51,8 @@ TEST_F(FailureBoxRun, StartWithoutStreamsShowsTheExactLineInABoxAndStillExitsWit
   const std::string line = lined.out + lined.err;
   ASSERT_EQ(line, "Error, couldn't decode attached data.\r\n") << printable(line);
 
-  LaunchOptions bare;
-  bare.no_standard_handles = true;
-  bare.timeout_ms = box_run_limit_ms;
-  Launch run;
-  ASSERT_TRUE(run.start(workspace_, exe(), quote_argument(exe()), {}, bare)) << run.start_failure();
-  const ProcessResult helper = box_helper(run.pid());
-  const ProcessResult ended = run.wait();
+  ProcessResult helper, ended;
+  ASSERT_NO_FATAL_FAILURE(run_without_streams(&helper, &ended));
   EXPECT_EQ(report_value(helper.out, "boxes"), "1") << helper.out;
   EXPECT_EQ(report_value(helper.out, "owner"), "parent");
   EXPECT_EQ(report_value(helper.out, "title"), "Zandoria") << "the stub's product name";
@@ -72,13 +75,8 @@ TEST_F(FailureBoxRun, ChildShowsItsOwnLoadFailureAndTheParentNone) {
   ASSERT_FALSE(lined.timed_out);
   ASSERT_EQ(lined.err.rfind("Error, load DLL. ([Error ", 0), 0u) << printable(lined.err);
 
-  LaunchOptions bare;
-  bare.no_standard_handles = true;
-  bare.timeout_ms = box_run_limit_ms;
-  Launch run;
-  ASSERT_TRUE(run.start(workspace_, exe(), quote_argument(exe()), {}, bare)) << run.start_failure();
-  const ProcessResult helper = box_helper(run.pid());
-  const ProcessResult ended = run.wait();
+  ProcessResult helper, ended;
+  ASSERT_NO_FATAL_FAILURE(run_without_streams(&helper, &ended));
   EXPECT_EQ(report_value(helper.out, "boxes"), "1") << helper.out;
   EXPECT_EQ(report_value(helper.out, "owner"), "child");
   // The stream's text mode wrote the system text's CR LF as CR CR LF; the box has it as is.
