@@ -226,8 +226,10 @@ bool make_tomb_name(wchar_t* tomb, const wchar_t* directory) {
 // Moves directory out of the way and removes it, unless a process uses it: then the open
 // or the rename fails and the directory stays as it is. Judged, renamed and removed on one
 // handle, so a directory swapped in under either name is never touched.
-bool retire_directory(const wchar_t* directory) {
-  HANDLE guard = open_plain_directory(directory, retire_access, retire_share);
+// access and share are those of that handle: another start's tree is opened as any
+// retiring start opens it, a start's own staging copy beside its holder (remover_access).
+bool retire_directory(const wchar_t* directory, DWORD access = retire_access, DWORD share = retire_share) {
+  HANDLE guard = open_plain_directory(directory, access, share);
   if (guard == INVALID_HANDLE_VALUE) return false;
   wchar_t tomb[path_capacity];
   if (!make_tomb_name(tomb, directory)) {
@@ -437,13 +439,7 @@ void publish_staged_tree() {
     // sweep of the start that won keeps out of the tree until it is gone, rather than
     // renaming it under this removal and meeting its open directories, which leaves an
     // empty tree that neither removes.
-    HANDLE remover = open_plain_directory(staging_directory, remover_access, holder_share);
-    wchar_t tomb[path_capacity];
-    if (remover != INVALID_HANDLE_VALUE && !make_tomb_name(tomb, staging_directory)) {
-      CloseHandle(remover);
-      remover = INVALID_HANDLE_VALUE;
-    }
-    if (remover != INVALID_HANDLE_VALUE && retire_tree(remover, tomb)) {
+    if (retire_directory(staging_directory, remover_access, holder_share)) {
       state.tree_kept.store(1);
       CloseHandle(staging);
       return;
