@@ -1,8 +1,8 @@
 #include "diag/failure_box.h"
 
-#include <cstdio>
 #include <cwchar>
 
+#include "paths/product_name.h"
 #include "paths/system_library.h"
 
 namespace {
@@ -12,52 +12,17 @@ constexpr uint32_t code_disabled_by_policy = 1260;          // ERROR_ACCESS_DISA
 constexpr uint32_t code_disabled_no_prompt_by_policy = 786;  // ERROR_ACCESS_DISABLED_NO_SAFER_UI_BY_POLICY
 constexpr uint32_t code_integrity_policy_violation = 4551;   // ERROR_SYSTEM_INTEGRITY_POLICY_VIOLATION
 
-// The executable's version resource is a few kilobytes; a larger one is not read.
-constexpr DWORD version_info_capacity = 16384;
 constexpr size_t module_path_capacity = 4096;
-constexpr size_t query_capacity = 64;
 
 using GetStationFunction = HWINSTA(WINAPI*)();
 using GetObjectInformationFunction = BOOL(WINAPI*)(HANDLE, int, PVOID, DWORD, LPDWORD);
 using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-using VersionSizeFunction = DWORD(WINAPI*)(LPCWSTR, LPDWORD);
-using VersionInfoFunction = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID);
-using VersionQueryFunction = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
 
 // Copies source into text (capacity units), cut to fit and always terminated.
 void copy_cut(wchar_t* text, size_t capacity, const wchar_t* source) {
   size_t length = 0;
   for (; source[length] != L'\0' && length + 1 < capacity; ++length) text[length] = source[length];
   text[length] = L'\0';
-}
-
-// The ProductName string of the module's version resource into title; false without one.
-bool read_product_name(const wchar_t* module_path, wchar_t* title, size_t capacity) {
-  const HMODULE version = load_system_library(L"version.dll");
-  const auto size_of = find_library_function<VersionSizeFunction>(version, "GetFileVersionInfoSizeW");
-  const auto info_of = find_library_function<VersionInfoFunction>(version, "GetFileVersionInfoW");
-  const auto query = find_library_function<VersionQueryFunction>(version, "VerQueryValueW");
-  if (size_of == nullptr || info_of == nullptr || query == nullptr) return false;
-  static unsigned char info[version_info_capacity];
-  DWORD ignored = 0;
-  const DWORD size = size_of(module_path, &ignored);
-  if (size == 0 || size > version_info_capacity || !info_of(module_path, 0, size, info)) return false;
-  // The first language and code page the resource lists names its string table.
-  WORD* translation = nullptr;
-  UINT length = 0;
-  if (!query(info, L"\\VarFileInfo\\Translation", reinterpret_cast<LPVOID*>(&translation), &length) ||
-      translation == nullptr || length < 2 * sizeof(WORD)) {
-    return false;
-  }
-  wchar_t name_query[query_capacity];
-  swprintf(name_query, query_capacity, L"\\StringFileInfo\\%04x%04x\\ProductName", translation[0], translation[1]);
-  wchar_t* name = nullptr;
-  if (!query(info, name_query, reinterpret_cast<LPVOID*>(&name), &length) || name == nullptr || length == 0 ||
-      name[0] == L'\0') {
-    return false;
-  }
-  copy_cut(title, capacity, name);
-  return true;
 }
 
 // The process's window station flags into flags; false when they cannot be read.

@@ -8,6 +8,7 @@
 #include "launcher/child_job.h"
 #include "launcher/state.h"
 #include "launcher/window_library.h"
+#include "paths/product_name.h"
 #include "paths/system_library.h"
 #include "payload/container.h"
 #include "payload/format.h"
@@ -65,7 +66,6 @@ constexpr int bar_height = 14;
 constexpr size_t product_name_capacity = 256;
 constexpr size_t caption_capacity = 320;
 constexpr size_t module_path_capacity = 4096;
-constexpr size_t version_key_capacity = 64;
 
 struct GraphicsFunctions {
   HFONT(WINAPI* create_font)(const LOGFONTW*);
@@ -83,33 +83,13 @@ bool read_module_path(wchar_t* path, size_t capacity) {
   return length != 0 && length < capacity;
 }
 
-// ProductName of the exe's version resource, in its first language; the exe's file name
-// without its extension when there is none.
-void read_product_name(wchar_t* name, size_t capacity) {
+// The name the window shows: the exe's ProductName, else its file name without the
+// extension.
+void read_shown_name(wchar_t* name, size_t capacity) {
   name[0] = L'\0';
   wchar_t path[module_path_capacity];
   if (!read_module_path(path, module_path_capacity)) return;
-  const HMODULE version = load_system_library(L"version.dll");
-  const auto size_of = find_library_function<DWORD(WINAPI*)(LPCWSTR, LPDWORD)>(version, "GetFileVersionInfoSizeW");
-  const auto read = find_library_function<BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPVOID)>(version, "GetFileVersionInfoW");
-  const auto query = find_library_function<BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT)>(version, "VerQueryValueW");
-  const DWORD size = size_of != nullptr && read != nullptr && query != nullptr ? size_of(path, nullptr) : 0;
-  void* block = size != 0 ? HeapAlloc(GetProcessHeap(), 0, size) : nullptr;
-  if (block != nullptr && read(path, 0, size, block)) {
-    WORD* translation = nullptr;
-    wchar_t* text = nullptr;
-    UINT length = 0;
-    wchar_t key[version_key_capacity];
-    if (query(block, L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
-        length >= 2 * sizeof(WORD) &&
-        swprintf(key, version_key_capacity, L"\\StringFileInfo\\%04x%04x\\ProductName", translation[0],
-                 translation[1]) > 0 &&
-        query(block, key, reinterpret_cast<void**>(&text), &length) && length > 0) {
-      swprintf(name, capacity, L"%ls", text);
-    }
-  }
-  if (block != nullptr) HeapFree(GetProcessHeap(), 0, block);
-  if (name[0] != L'\0') return;
+  if (read_product_name(path, name, capacity)) return;
   const wchar_t* base = wcsrchr(path, L'\\');
   swprintf(name, capacity, L"%ls", base != nullptr ? base + 1 : path);
   wchar_t* extension = wcsrchr(name, L'.');
@@ -280,7 +260,7 @@ HWND create_progress_window() {
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   if (!find_progress_functions() || !register_progress_class(instance)) return nullptr;
   wchar_t product[product_name_capacity];
-  read_product_name(product, product_name_capacity);
+  read_shown_name(product, product_name_capacity);
   wchar_t caption[caption_capacity];
   swprintf(caption, caption_capacity, L"Starting %ls\u2026", product);
   HANDLE previous = nullptr;
