@@ -97,9 +97,23 @@ set(tavrin_objdump [==[${objdump}]==])
   list(APPEND inputs "${runtime_input}" "${runtime_script}" ${runtime_target_dlls})
 endmacro()
 
+# The keywords of a table of keyword and option pairs, into out.
+function(_tavrin_table_keywords out)
+  set(keywords "")
+  set(pairs ${ARGN})
+  while(pairs)
+    list(POP_FRONT pairs keyword option)
+    list(APPEND keywords ${keyword})
+  endwhile()
+  set(${out} ${keywords} PARENT_SCOPE)
+endfunction()
+
 function(tavrin_add_onefile name)
-  # Keyword, then the packer option it becomes; each takes one value. A new option of the
-  # packer is one more pair here.
+  # Keyword, then the packer option it becomes: pass_through's take one value, flag_through's
+  # none. A new option of the packer is one more pair here.
+  set(flag_through
+    CHECKSUM --checksum
+    PROGRESS_WINDOW --progress-window)
   set(pass_through
     ICON --icon
     PRODUCT_NAME --product-name
@@ -115,14 +129,9 @@ function(tavrin_add_onefile name)
     CACHE_ROOT --cache-root
     SUBSYSTEM --subsystem)
   set(value_keywords MAIN DIRECTORY OUTPUT_NAME OUTPUT_DIRECTORY LAUNCHER VERSION)
-  set(pass_keywords "")
-  list(LENGTH pass_through pair_items)
-  math(EXPR last_pair "${pair_items} - 2")
-  foreach(index RANGE 0 ${last_pair} 2)
-    list(GET pass_through ${index} keyword)
-    list(APPEND pass_keywords ${keyword})
-  endforeach()
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CHECKSUM;NO_RUNTIME_DEPENDENCIES;PROGRESS_WINDOW"
+  _tavrin_table_keywords(pass_keywords ${pass_through})
+  _tavrin_table_keywords(flag_keywords ${flag_through})
+  cmake_parse_arguments(PARSE_ARGV 1 arg "${flag_keywords};NO_RUNTIME_DEPENDENCIES"
                         "${value_keywords};${pass_keywords}" "LIBRARIES;FILES;RUNTIME_DEPENDENCY_DIRS")
   set(context "tavrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -174,20 +183,20 @@ function(tavrin_add_onefile name)
   set(tree "${CMAKE_CURRENT_BINARY_DIR}/${name}.tree")
 
   set(pack_options --launcher "${launcher}")
-  foreach(index RANGE 0 ${last_pair} 2)
-    list(GET pass_through ${index} keyword)
-    math(EXPR option_index "${index} + 1")
-    list(GET pass_through ${option_index} option)
+  set(pairs ${pass_through})
+  while(pairs)
+    list(POP_FRONT pairs keyword option)
     if(DEFINED arg_${keyword} AND NOT arg_${keyword} STREQUAL "")
       list(APPEND pack_options ${option} "${arg_${keyword}}")
     endif()
-  endforeach()
-  if(arg_CHECKSUM)
-    list(APPEND pack_options --checksum)
-  endif()
-  if(arg_PROGRESS_WINDOW)
-    list(APPEND pack_options --progress-window)
-  endif()
+  endwhile()
+  set(pairs ${flag_through})
+  while(pairs)
+    list(POP_FRONT pairs keyword option)
+    if(arg_${keyword})
+      list(APPEND pack_options ${option})
+    endif()
+  endwhile()
 
   # The tree is made afresh each time, so that a file dropped from the inputs does not
   # linger in the next exe.
